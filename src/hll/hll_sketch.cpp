@@ -1,0 +1,139 @@
+#include "hll/hll_sketch.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <string>
+
+#include "codec/codec.hpp"
+#include "common/error.hpp"
+#include "hash/hash.hpp"
+
+namespace quillo::hll {
+
+namespace {
+
+constexpr std::uint8_t kSerialVersion = 1;
+constexpr std::uint8_t kMaxRho = 63;
+// Registers holding at least this value are summed in kxq1, the rest in kxq0.
+constexpr std::uint8_t kKxqSplit = 32;
+constexpr std::uint8_t kMinSoundLgK = 4;
+
+double inverse_pow2(std::uint8_t r) { return std::ldexp(1.0, -static_cast<int>(r)); }
+
+double alpha(std::uint64_t m) {
+    switch (m) {
+        case 16: return 0.673;
+        case 32: return 0.697;
+        case 64: return 0.709;
+        default: return 0.7213 / (1.0 + 1.079 / static_cast<double>(m));
+    }
+}
+
+}  // namespace
+
+double register_estimate(std::span<const std::uint8_t> registers) {
+    double sum = 0.0;
+    std::uint64_t zeros = 0;
+    for (std::uint8_t r : registers) {
+        sum += inverse_pow2(r);
+        zeros += r == 0;
+    }
+    const double m = static_cast<double>(registers.size());
+    const double raw = alpha(registers.size()) * m * m / sum;
+    if (raw <= 2.5 * m && zeros > 0) return m * std::log(m / static_cast<double>(zeros));
+    return raw;
+}
+
+HllSketch::HllSketch(std::uint8_t lg_k)
+    : registers_(std::uint64_t{1} << lg_k, 0),
+      kxq0_(static_cast<double>(std::uint64_t{1} << lg_k)),
+      m_(std::uint64_t{1} << lg_k),
+      lg_k_(lg_k) {}
+
+HllSketch HllSketch::create(std::uint8_t lg_k) {
+    if (lg_k < kMinLgK || lg_k > kMaxLgK) {
+        fail("lg_k must be in 4..=18, got " + std::to_string(lg_k));
+    }
+    return HllSketch(lg_k);
+}
+
+void HllSketch::update(std::string_view item) { update_hash(hash::item_hash(item)); }
+
+void HllSketch::update_hash(std::uint64_t h) {
+    const std::uint64_t index = h >> (64 - lg_k_);
+    const std::uint64_t w = h << lg_k_;
+    const auto rho = static_cast<std::uint8_t>(std::min<int>(std::countl_zero(w), kMaxRho));
+    const std::uint8_t old = registers_[index];
+    if (old > rho) return;
+    const std::uint8_t fresh = rho + 1;
+    registers_[index] = fresh;
+    const double total = kxq0_ + kxq1_;
+    if (!out_of_order_ && total > 0) hip_ += static_cast<double>(m_) / total;
+    (old < kKxqSplit ? kxq0_ : kxq1_) -= inverse_pow2(old);
+    (fresh < kKxqSplit ? kxq0_ : kxq1_) += inverse_pow2(fresh);
+}
+
+double HllSketch::estimate() const { return out_of_order_ ? register_estimate(registers_) : hip_; }
+
+void HllSketch::merge(const HllSketch& other) {
+    if (other.lg_k_ != lg_k_) fail("cannot merge HLL sketches with different precision");
+    out_of_order_ = true;
+    for (std::size_t i = 0; i < registers_.size(); ++i) {
+        registers_[i] = std::max(registers_[i], other.registers_[i]);
+    }
+}
+
+std::vector<std::uint8_t> HllSketch::to_bytes() const {
+    const bool empty = std::all_of(registers_.begin(), registers_.end(), [](std::uint8_t r) { return r == 0; });
+    std::uint8_t smallest = 0;
+    for (std::uint8_t r : registers_) {
+        if (r != 0 && (smallest == 0 || r < smallest)) smallest = r;
+    }
+    codec::Output out;
+    out.reserve(registers_.size() + 33);
+    codec::write_preamble(out, codec::Family::hll, kSerialVersion, empty ? codec::kEmptyFlag : 0);
+    out.u8(lg_k_);
+    out.u8(smallest);
+    out.u8(0);
+    out.bytes(registers_);
+    out.f64(hip_);
+    out.f64(kxq0_);
+    out.f64(kxq1_);
+    out.u8(out_of_order_ ? 1 : 0);
+    return out.take();
+}
+
+HllSketch HllSketch::from_bytes(std::span<const std::uint8_t> data) {
+    codec::Cursor cursor(data);
+    const codec::Preamble preamble = codec::read_preamble(cursor, codec::Family::hll);
+    const std::uint8_t lg_k = cursor.read_u8();
+    cursor.skip(2);
+    if (lg_k > kMaxDecodedLgK) {
+        codec::corrupt_data("lg_k=" + std::to_string(lg_k) + " exceeds maximum of 26");
+    }
+    // Below 4 the update's index and rank arithmetic has no sound meaning.
+    if (lg_k < kMinSoundLgK) {
+        codec::corrupt_data("lg_k=" + std::to_string(lg_k) + " is below minimum of 4");
+    }
+    const std::size_t m = std::size_t{1} << lg_k;
+    if (preamble.flags & codec::kEmptyFlag) {
+        if (cursor.remaining() >= m) cursor.skip(m);
+        cursor.read_f64();
+        cursor.read_f64();
+        cursor.read_f64();
+        cursor.read_u8();
+        return HllSketch(lg_k);
+    }
+    if (cursor.remaining() < m) codec::insufficient_data(m, cursor.remaining());
+    HllSketch sketch(lg_k);
+    auto registers = cursor.read_bytes(m);
+    std::copy(registers.begin(), registers.end(), sketch.registers_.begin());
+    sketch.hip_ = cursor.read_f64();
+    sketch.kxq0_ = cursor.read_f64();
+    sketch.kxq1_ = cursor.read_f64();
+    sketch.out_of_order_ = cursor.read_u8() != 0;
+    return sketch;
+}
+
+}  // namespace quillo::hll

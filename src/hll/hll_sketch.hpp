@@ -1,0 +1,51 @@
+#pragma once
+// HyperLogLog with one-byte registers and a running HIP estimate. While only
+// updated in stream order it answers from HIP; after a merge it answers from
+// the registers.
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quillo::hll {
+
+inline constexpr std::uint8_t kDefaultLgK = 12;
+inline constexpr std::uint8_t kMinLgK = 4;
+inline constexpr std::uint8_t kMaxLgK = 18;
+inline constexpr std::uint8_t kMaxDecodedLgK = 26;
+
+// The classic register estimate: alpha * m^2 / sum(2^-r), with linear counting
+// while the raw value is at most 2.5 m and some register is still zero.
+double register_estimate(std::span<const std::uint8_t> registers);
+
+class HllSketch {
+public:
+    // No range check: the Python constructor checks 4..=18, other owners
+    // choose their own range.
+    explicit HllSketch(std::uint8_t lg_k);
+
+    // The constructor with the Python range check and default.
+    static HllSketch create(std::uint8_t lg_k);
+
+    void update(std::string_view item);
+    void update_hash(std::uint64_t hash);
+    double estimate() const;
+    void merge(const HllSketch& other);
+
+    std::vector<std::uint8_t> to_bytes() const;
+    static HllSketch from_bytes(std::span<const std::uint8_t> data);
+
+    std::uint8_t lg_k() const { return lg_k_; }
+    std::span<const std::uint8_t> registers() const { return registers_; }
+
+private:
+    std::vector<std::uint8_t> registers_;
+    double hip_ = 0.0;
+    double kxq0_;
+    double kxq1_ = 0.0;
+    bool out_of_order_ = false;
+    std::uint64_t m_;
+    std::uint8_t lg_k_;
+};
+
+}  // namespace quillo::hll

@@ -1,0 +1,676 @@
+#pragma once
+// The calling frame: every constructor and method of every class is declared
+// once with its parameter names and the core function it runs; the frame
+// parses fast-call arguments, takes the instance's access flag, converts each
+// argument by the parameter's C++ type, maps core errors to Python exceptions
+// and converts the result.
+//
+// Conversions by C++ parameter type:
+//   std::string_view              item: str only, its cached UTF-8 bytes
+//   std::span<const std::uint8_t> data: bytes only
+//   8/16/32-bit integers          range-checked signed 64-bit value
+//   64-bit integers, size_t       the interpreter's own conversion
+//   double                        float, int or __float__
+//   bool                          bool or numpy bool
+//   std::vector<T>                any sequence but str, element by element
+//   std::optional<T>              None or missing gives nullopt
+//   const S& (a summary state)    an instance of S's class, borrowed shared
+// Results: void -> None, numbers, bool, std::string -> str,
+// std::vector<std::uint8_t> -> bytes, other vectors -> list, pair/tuple ->
+// tuple, optional -> value or None, Stats -> dict, a summary state -> a new
+// instance of its class.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/stats.hpp"
+
+namespace quillo::py {
+
+// Thrown once a Python exception is set; the frame returns NULL.
+struct PythonError {};
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
+[[noreturn]] void raise_panic(const std::string& message);
+
+PyObject* panic_exception_type();
+
+// A parameter or method name fixed at compile time.
+template <std::size_t N>
+struct Name {
+    char text[N];
+    constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
+    constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// ---------------------------------------------------------------- instances
+
+template <class State>
+struct Object {
+    PyObject_HEAD
+    // 0: free; n > 0: n shared holders; kExclusive: one exclusive holder.
+    std::atomic<Py_ssize_t> access;
+    unsigned long thread;
+    State state;
+};
+
+inline constexpr Py_ssize_t kExclusive = -1;
+
+// Per summary state type: its class object, name and thread binding, set when
+// the class is built.
+template <class State>
+struct ClassOf {
+    static inline PyTypeObject* type = nullptr;
+    static inline const char* name = "";
+    static inline bool thread_bound = false;
+};
+
+// Holds shared or exclusive access for the duration of a call.
+class Access {
+public:
+    Access(std::atomic<Py_ssize_t>& flag, bool exclusive) : flag_(&flag), exclusive_(exclusive) {
+        if (exclusive) {
+            Py_ssize_t expected = 0;
+            if (!flag.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire)) {
+                raise(PyExc_RuntimeError, "Already borrowed");
+            }
+            return;
+        }
+        Py_ssize_t current = flag.load(std::memory_order_relaxed);
+        do {
+            if (current == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+    }
+    Access(Access&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
+    Access(const Access&) = delete;
+    Access& operator=(const Access&) = delete;
+    ~Access() {
+        if (!flag_) return;
+        if (exclusive_) {
+            flag_->store(0, std::memory_order_release);
+        } else {
+            flag_->fetch_sub(1, std::memory_order_release);
+        }
+    }
+
+private:
+    std::atomic<Py_ssize_t>* flag_;
+    bool exclusive_;
+};
+
+template <class State>
+void check_thread(const Object<State>* object) {
+    if (ClassOf<State>::thread_bound && object->thread != PyThread_get_thread_ident()) {
+        raise_panic(std::string("quillo::") + ClassOf<State>::name + " is unsendable, but sent to another thread");
+    }
+}
+
+template <class State>
+PyObject* new_instance(State&& state) {
+    PyTypeObject* type = ClassOf<State>::type;
+    if (type == nullptr) raise_panic("class not initialised");
+    PyObject* raw = type->tp_alloc(type, 0);
+    if (raw == nullptr) throw PythonError{};
+    auto* object = reinterpret_cast<Object<State>*>(raw);
+    new (&object->access) std::atomic<Py_ssize_t>(0);
+    object->thread = PyThread_get_thread_ident();
+    new (&object->state) State(std::move(state));
+    return raw;
+}
+
+// ---------------------------------------------------------------- argument conversion
+
+std::string_view type_name(PyObject* object);
+[[noreturn]] void raise_cannot_convert(PyObject* object, std::string_view target);
+[[noreturn]] void raise_out_of_range();
+
+template <class T>
+struct Convert;
+
+template <>
+struct Convert<std::string_view> {
+    static std::string_view from(PyObject* o) {
+        if (!PyUnicode_Check(o)) raise_cannot_convert(o, "PyString");
+        Py_ssize_t size;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+        if (utf8 == nullptr) throw PythonError{};
+        return {utf8, static_cast<std::size_t>(size)};
+    }
+};
+
+template <>
+struct Convert<std::span<const std::uint8_t>> {
+    static std::span<const std::uint8_t> from(PyObject* o) {
+        if (!PyBytes_Check(o)) raise_cannot_convert(o, "PyBytes");
+        return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(o)),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(o))};
+    }
+};
+
+template <>
+struct Convert<bool> {
+    static bool from(PyObject* o);
+};
+
+template <>
+struct Convert<double> {
+    static double from(PyObject* o) {
+        if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+        double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+        return v;
+    }
+};
+
+long long read_signed_64(PyObject* o);
+unsigned long long read_unsigned_64(PyObject* o);
+
+template <class T>
+    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
+struct Convert<T> {
+    static T from(PyObject* o) {
+        if constexpr (sizeof(T) == 8 && std::is_unsigned_v<T>) {
+            return static_cast<T>(read_unsigned_64(o));
+        } else if constexpr (sizeof(T) == 8) {
+            return static_cast<T>(read_signed_64(o));
+        } else {
+            long long v = read_signed_64(o);
+            if (!std::in_range<T>(v)) raise_out_of_range();
+            return static_cast<T>(v);
+        }
+    }
+};
+
+void check_sequence(PyObject* o);
+
+template <class T>
+struct Convert<std::vector<T>> {
+    static std::vector<T> from(PyObject* o) {
+        check_sequence(o);
+        Py_ssize_t length = PySequence_Size(o);
+        if (length < 0) throw PythonError{};
+        std::vector<T> out;
+        // A sequence may report a length it does not deliver.
+        constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+        out.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
+        PyObject* iterator = PyObject_GetIter(o);
+        if (iterator == nullptr) throw PythonError{};
+        while (PyObject* element = PyIter_Next(iterator)) {
+            try {
+                out.push_back(Convert<T>::from(element));
+            } catch (...) {
+                Py_DECREF(element);
+                Py_DECREF(iterator);
+                throw;
+            }
+            Py_DECREF(element);
+        }
+        Py_DECREF(iterator);
+        if (PyErr_Occurred()) throw PythonError{};
+        return out;
+    }
+};
+
+// An argument after conversion; holders of summary arguments keep their
+// shared access until the call ends.
+template <class T>
+struct Held {
+    explicit Held(PyObject* o) : value(Convert<T>::from(o)) {}
+    T& get() { return value; }
+    T value;
+};
+
+template <class T>
+struct Held<std::optional<T>> {
+    explicit Held(PyObject* o) {
+        if (o != nullptr && o != Py_None) value = Convert<T>::from(o);
+    }
+    std::optional<T>& get() { return value; }
+    std::optional<T> value;
+};
+
+template <class S>
+struct SummaryArg {
+    explicit SummaryArg(PyObject* o) : object(borrow(o)), access(object->access, false) {}
+    const S& get() { return object->state; }
+
+    static Object<S>* borrow(PyObject* o) {
+        if (Py_TYPE(o) != ClassOf<S>::type) raise_cannot_convert(o, ClassOf<S>::name);
+        auto* object = reinterpret_cast<Object<S>*>(o);
+        check_thread(object);
+        return object;
+    }
+
+    Object<S>* object;
+    Access access;
+};
+
+template <class P>
+struct HolderFor {
+    using type = Held<std::remove_cvref_t<P>>;
+};
+// A class parameter taken by const reference that is not a container is a
+// summary state.
+template <class S>
+    requires(std::is_class_v<S> && !requires { typename S::value_type; })
+struct HolderFor<const S&> {
+    using type = SummaryArg<S>;
+};
+
+// Converts one argument; a TypeError from the conversion is reported as
+// "argument '<name>': <message>", other exceptions propagate unchanged.
+void prefix_type_error(std::string_view parameter);
+
+template <class P>
+typename HolderFor<P>::type convert_argument(PyObject* o, std::string_view parameter) {
+    try {
+        return typename HolderFor<P>::type(o);
+    } catch (const PythonError&) {
+        prefix_type_error(parameter);
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------- results
+
+PyObject* stats_to_dict(const Stats& stats);
+
+template <class T>
+PyObject* to_python(T&& value);
+
+template <class Tuple, std::size_t... I>
+PyObject* tuple_to_python(Tuple&& t, std::index_sequence<I...>) {
+    PyObject* items[] = {to_python(std::get<I>(std::forward<Tuple>(t)))...};
+    PyObject* tuple = PyTuple_New(sizeof...(I));
+    if (tuple == nullptr) {
+        for (PyObject* item : items) Py_DECREF(item);
+        throw PythonError{};
+    }
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(tuple, i++, item);
+    return tuple;
+}
+
+template <class>
+inline constexpr bool is_tuple_like = false;
+template <class... A>
+inline constexpr bool is_tuple_like<std::tuple<A...>> = true;
+template <class A, class B>
+inline constexpr bool is_tuple_like<std::pair<A, B>> = true;
+template <class>
+inline constexpr bool is_vector = false;
+template <class T>
+inline constexpr bool is_vector<std::vector<T>> = true;
+template <class>
+inline constexpr bool is_optional = false;
+template <class T>
+inline constexpr bool is_optional<std::optional<T>> = true;
+
+inline PyObject* checked(PyObject* result) {
+    if (result == nullptr) throw PythonError{};
+    return result;
+}
+
+template <class T>
+PyObject* to_python(T&& value) {
+    using V = std::remove_cvref_t<T>;
+    if constexpr (std::is_same_v<V, bool>) {
+        return Py_NewRef(value ? Py_True : Py_False);
+    } else if constexpr (std::is_floating_point_v<V>) {
+        return checked(PyFloat_FromDouble(static_cast<double>(value)));
+    } else if constexpr (std::is_integral_v<V> && std::is_signed_v<V>) {
+        return checked(PyLong_FromLongLong(value));
+    } else if constexpr (std::is_integral_v<V>) {
+        return checked(PyLong_FromUnsignedLongLong(value));
+    } else if constexpr (std::is_same_v<V, std::string> || std::is_same_v<V, std::string_view>) {
+        return checked(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+    } else if constexpr (std::is_same_v<V, std::vector<std::uint8_t>>) {
+        return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()),
+                                                 static_cast<Py_ssize_t>(value.size())));
+    } else if constexpr (std::is_same_v<V, Stats>) {
+        return stats_to_dict(value);
+    } else if constexpr (is_optional<V>) {
+        if (!value) Py_RETURN_NONE;
+        return to_python(*std::forward<T>(value));
+    } else if constexpr (is_tuple_like<V>) {
+        return tuple_to_python(std::forward<T>(value), std::make_index_sequence<std::tuple_size_v<V>>{});
+    } else if constexpr (is_vector<V>) {
+        PyObject* list = checked(PyList_New(static_cast<Py_ssize_t>(value.size())));
+        Py_ssize_t i = 0;
+        for (auto&& element : value) {
+            PyObject* item;
+            try {
+                item = to_python(std::move(element));
+            } catch (...) {
+                Py_DECREF(list);
+                throw;
+            }
+            PyList_SET_ITEM(list, i++, item);
+        }
+        return list;
+    } else {
+        return new_instance<V>(V(std::forward<T>(value)));
+    }
+}
+
+// ---------------------------------------------------------------- calls
+
+// Runs `body`, turning every failure into a set Python exception and NULL.
+PyObject* report_current_exception() noexcept;
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return report_current_exception();
+    }
+}
+
+struct Signature {
+    std::string_view method;
+    const std::string_view* params;
+    std::size_t count;
+    std::size_t required;
+};
+
+// Matches positional and keyword arguments to parameters. `slots` receives
+// one borrowed reference per parameter (NULL when an optional one is absent).
+// Returns the array to read arguments from.
+PyObject* const* parse_arguments(const char* class_name, const Signature& signature, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+
+template <class F>
+struct FnTraits;
+template <class R, class... A>
+struct FnTraits<R (*)(A...)> {
+    using Result = R;
+    using Params = std::tuple<A...>;
+};
+template <class R, class C, class... A>
+struct FnTraits<R (C::*)(A...)> {
+    using Result = R;
+    using Self = C&;
+    using Params = std::tuple<A...>;
+};
+template <class R, class C, class... A>
+struct FnTraits<R (C::*)(A...) const> {
+    using Result = R;
+    using Self = const C&;
+    using Params = std::tuple<A...>;
+};
+
+// For a free function taking the instance first: its self parameter and the rest.
+template <class F>
+struct FreeMethodTraits;
+template <class R, class S, class... A>
+struct FreeMethodTraits<R (*)(S&, A...)> {
+    using Result = R;
+    using Self = S&;
+    using Params = std::tuple<A...>;
+};
+
+template <auto Fn>
+using MethodTraits =
+    std::conditional_t<std::is_member_function_pointer_v<decltype(Fn)>, FnTraits<decltype(Fn)>,
+                       FreeMethodTraits<decltype(Fn)>>;
+
+template <class T>
+inline constexpr bool is_optional_param = is_optional<std::remove_cvref_t<T>>;
+
+template <class Params>
+struct ParamInfo;
+template <class... A>
+struct ParamInfo<std::tuple<A...>> {
+    static constexpr std::size_t count = sizeof...(A);
+    static constexpr std::size_t required = (std::size_t{0} + ... + (is_optional_param<A> ? 0 : 1));
+    static constexpr bool optional_trailing = [] {
+        constexpr bool optional[] = {is_optional_param<A>..., true};
+        for (std::size_t i = 0; i < required; ++i) {
+            if (optional[i]) return false;
+        }
+        return true;
+    }();
+};
+
+template <class Params, Name... Names>
+struct Declared {
+    using Info = ParamInfo<Params>;
+    static_assert(Info::count == sizeof...(Names), "one name per parameter");
+    static_assert(Info::optional_trailing, "optional parameters come last");
+    static constexpr std::array<std::string_view, sizeof...(Names)> names{Names.view()...};
+};
+
+// Calls `fn(self..., converted arguments...)` and converts the result.
+template <class Params, class Result>
+struct Invoker;
+template <class... A, class Result>
+struct Invoker<std::tuple<A...>, Result> {
+    template <class Fn, class... Self, std::size_t... I>
+    static PyObject* run(Fn&& fn, PyObject* const* slots, const std::string_view* names, std::index_sequence<I...>,
+                         Self&... self) {
+        // Braced initialisation converts the arguments left to right.
+        std::tuple<typename HolderFor<A>::type...> held{convert_argument<A>(slots[I], names[I])...};
+        if constexpr (std::is_void_v<Result>) {
+            std::invoke(fn, self..., std::get<I>(held).get()...);
+            Py_RETURN_NONE;
+        } else {
+            return to_python(std::invoke(fn, self..., std::get<I>(held).get()...));
+        }
+    }
+};
+
+template <class Params, class Result, class Fn, class... Self>
+PyObject* invoke(Fn&& fn, PyObject* const* slots, const std::string_view* names, Self&... self) {
+    return Invoker<Params, Result>::run(std::forward<Fn>(fn), slots, names,
+                                        std::make_index_sequence<std::tuple_size_v<Params>>{}, self...);
+}
+
+template <class State, Name MethodName, auto Fn, Name... Params>
+PyObject* instance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    using Traits = MethodTraits<Fn>;
+    using Decl = Declared<typename Traits::Params, Params...>;
+    constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename Traits::Self>>;
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::Info::count,
+                                             Decl::Info::required};
+        std::array<PyObject*, Decl::Info::count + 1> buffer;
+        PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
+        auto* object = reinterpret_cast<Object<State>*>(self);
+        check_thread(object);
+        Access access(object->access, exclusive);
+        return invoke<typename Traits::Params, typename Traits::Result>(Fn, slots, Decl::names.data(), object->state);
+    });
+}
+
+template <class State, Name MethodName, auto Fn, Name... Params>
+PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    using Traits = FnTraits<decltype(Fn)>;
+    using Decl = Declared<typename Traits::Params, Params...>;
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::Info::count,
+                                             Decl::Info::required};
+        std::array<PyObject*, Decl::Info::count + 1> buffer;
+        PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
+        return invoke<typename Traits::Params, typename Traits::Result>(Fn, slots, Decl::names.data());
+    });
+}
+
+// The constructor receives a tuple and a dict; it is not a hot path, so the
+// arguments are laid out in fast-call form and parsed the same way.
+PyObject* call_with_tuple(PyObject* args, PyObject* kwargs,
+                          PyObject* (*fast)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*));
+
+template <class State, auto Fn, Name... Params>
+PyObject* construct_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return static_method<State, "__new__", Fn, Params...>(nullptr, args, nargs, kwnames);
+}
+
+template <class State, auto Fn, Name... Params>
+PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return call_with_tuple(args, kwargs, &construct_fast<State, Fn, Params...>);
+}
+
+// (Class.from_bytes, (self.to_bytes(),)) for pickling and copying.
+PyObject* reduce_result(PyObject* self, std::vector<std::uint8_t>&& image);
+
+template <class State, auto ToBytes>
+PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{"__reduce__", nullptr, 0, 0};
+        PyObject* buffer[1];
+        parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer);
+        auto* object = reinterpret_cast<Object<State>*>(self);
+        check_thread(object);
+        Access access(object->access, false);
+        return reduce_result(self, std::invoke(ToBytes, object->state));
+    });
+}
+
+template <class State>
+void dealloc(PyObject* self) {
+    auto* object = reinterpret_cast<Object<State>*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    if (ClassOf<State>::thread_bound && object->thread != PyThread_get_thread_ident()) {
+        // The state belongs to another thread: it is leaked, not dropped here.
+        PyObject* error = PyUnicode_FromFormat("quillo::%s is unsendable, but is being dropped on another thread",
+                                               ClassOf<State>::name);
+        if (error != nullptr) {
+            PyErr_SetObject(PyExc_RuntimeError, error);
+            Py_DECREF(error);
+        }
+        PyErr_WriteUnraisable(self);
+    } else {
+        object->state.~State();
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------- classes
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Everything about one class that is not a template: names, docs, methods.
+class ClassBuilder {
+public:
+    ClassBuilder(const char* name, const char* doc) : name_(name), doc_(doc) {}
+
+    void set_constructor(newfunc fn, std::string signature) {
+        new_ = fn;
+        signature_ = std::move(signature);
+    }
+    void add(const char* name, FastMethod fn, bool is_static, std::string docstring);
+    PyTypeObject* build(std::size_t basicsize, destructor dealloc);
+    const char* name() const { return name_; }
+
+private:
+    const char* name_;
+    const char* doc_;
+    newfunc new_ = nullptr;
+    std::string signature_;
+    std::vector<PyMethodDef> methods_;
+};
+
+// "(a, b=None)" from parameter names and which of them are optional.
+std::string text_signature(std::string_view self, const std::string_view* names, const bool* optional,
+                           std::size_t count);
+
+template <class Params, Name... Names>
+std::string signature_of(std::string_view self) {
+    constexpr auto names = Declared<Params, Names...>::names;
+    constexpr auto optional = []<class... A>(std::tuple<A...>*) {
+        return std::array<bool, sizeof...(A) + 1>{is_optional_param<A>..., false};
+    }(static_cast<Params*>(nullptr));
+    return text_signature(self, names.data(), optional.data(), names.size());
+}
+
+// Declares one class: `Class<S>("Name", "doc").constructor<&make, "a">()
+// .method<"m", &S::m, "x">("doc").build()`. Whether a method is a query
+// (shared access) or a mutation (exclusive access) follows from the constness
+// of its state parameter.
+template <class State>
+class Class {
+public:
+    Class(const char* name, const char* doc) : builder_(name, doc) {
+        ClassOf<State>::name = name;
+    }
+
+    Class& thread_bound() {
+        ClassOf<State>::thread_bound = true;
+        return *this;
+    }
+
+    template <auto Fn, Name... Params>
+    Class& constructor() {
+        builder_.set_constructor(&construct<State, Fn, Params...>,
+                                 signature_of<typename FnTraits<decltype(Fn)>::Params, Params...>(""));
+        return *this;
+    }
+
+    template <Name MethodName, auto Fn, Name... Params>
+    Class& method(const char* doc) {
+        std::string sig = signature_of<typename MethodTraits<Fn>::Params, Params...>("$self");
+        builder_.add(MethodName.text, &instance_method<State, MethodName, Fn, Params...>, false,
+                     docstring(MethodName.view(), sig, doc));
+        return *this;
+    }
+
+    template <Name MethodName, auto Fn, Name... Params>
+    Class& static_method(const char* doc) {
+        std::string sig = signature_of<typename FnTraits<decltype(Fn)>::Params, Params...>("");
+        builder_.add(MethodName.text, &py::static_method<State, MethodName, Fn, Params...>, true,
+                     docstring(MethodName.view(), sig, doc));
+        return *this;
+    }
+
+    // to_bytes, static from_bytes and __reduce__.
+    template <auto ToBytes, auto FromBytes>
+    Class& bytes(const char* to_doc, const char* from_doc, const char* reduce_doc) {
+        method<"to_bytes", ToBytes>(to_doc);
+        static_method<"from_bytes", FromBytes, "data">(from_doc);
+        builder_.add("__reduce__", &reduce_method<State, ToBytes>, false,
+                     docstring("__reduce__", "($self)", reduce_doc));
+        return *this;
+    }
+
+    PyTypeObject* build() {
+        PyTypeObject* type = builder_.build(sizeof(Object<State>), &dealloc<State>);
+        ClassOf<State>::type = type;
+        return type;
+    }
+
+private:
+    static std::string docstring(std::string_view name, const std::string& signature, const char* doc) {
+        return std::string(name) + signature + "\n--\n\n" + doc;
+    }
+
+    ClassBuilder builder_;
+};
+
+// Registers a class's builder under its name; the module initialiser builds
+// the registered classes in the fixed table order.
+using BuildClass = PyTypeObject* (*)();
+struct Registration {
+    Registration(const char* name, BuildClass build);
+};
+
+}  // namespace quillo::py

@@ -1,0 +1,28 @@
+#include "hll/hll_sketch.hpp"
+#include "python/frame.hpp"
+
+namespace quillo::py {
+namespace {
+
+using hll::HllSketch;
+
+HllSketch make_hll_sketch(std::optional<std::uint8_t> lg_k) {
+    return HllSketch::create(lg_k.value_or(hll::kDefaultLgK));
+}
+
+PyTypeObject* build_hll_sketch() {
+    return Class<HllSketch>("HllSketch", "Python binding for HyperLogLog sketch.")
+        .constructor<&make_hll_sketch, "lg_k">()
+        .method<"update", &HllSketch::update, "item">("Update the sketch with a string item.")
+        .method<"estimate", &HllSketch::estimate>("Estimate the cardinality.")
+        .method<"merge", &HllSketch::merge, "other">("Merge another HLL sketch into this one (in-place union).")
+        .bytes<&HllSketch::to_bytes, &HllSketch::from_bytes>("Serialize the sketch to bytes.",
+                                                             "Deserialize the sketch from bytes.",
+                                                             "Support pickling via the from_bytes reconstructor.")
+        .build();
+}
+
+const Registration hll_sketch("HllSketch", &build_hll_sketch);
+
+}  // namespace
+}  // namespace quillo::py
