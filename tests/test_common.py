@@ -1,0 +1,140 @@
+"""Rules every class follows: module registry, finality, pickling, copying,
+decoding failures and borrow conflicts."""
+
+import copy
+import pickle
+import threading
+
+import pytest
+
+import quillo
+from registry import BYTE_CASES, CASES, GENERAL_CASES, MERGE_CASES, ids
+
+TABLE_ORDER = [
+    "BloomFilter", "CountingBloomFilter", "CountMinSketch", "CountSketch", "CpcSketch",
+    "FrequentStringsSketch", "HllSketch", "HllPlusPlusSketch", "HllPlusPlusSparseSketch",
+    "KllSketch", "LinearCounter", "HybridCounter", "ReservoirSamplerR", "ReservoirSamplerA",
+    "WeightedReservoirSampler", "StreamSampler", "TDigest", "StreamingTDigest", "ThetaSketch",
+    "AodSketch", "ReqSketch", "TupleSketch", "VarOptSketch", "HllSketchMode", "HllUnion",
+]
+
+
+def test_module_registry():
+    names = [n for n in TABLE_ORDER if hasattr(quillo, n)]
+    assert quillo.__all__ == names + ["__version__"]
+    assert quillo.__version__ == "1.0.0"
+    assert quillo.__doc__ == "Python module definition"
+    for case in CASES:
+        assert case.name in names
+
+
+def test_second_import_returns_same_module():
+    import importlib
+    import sys
+
+    first = sys.modules.pop("quillo")
+    try:
+        again = importlib.import_module("quillo")
+        assert again is first
+    finally:
+        sys.modules["quillo"] = first
+
+
+@pytest.mark.parametrize("case", CASES, ids=ids(CASES))
+def test_class_shape(case):
+    cls = case.cls
+    assert cls.__module__ == "quillo"
+    assert cls.__qualname__ == case.name
+    assert cls.__doc__.startswith("Python binding for ")
+    assert cls.__text_signature__.startswith("(")
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    obj = case.make()
+    with pytest.raises(AttributeError):
+        obj.anything = 1
+    assert not hasattr(obj, "__dict__")
+
+
+@pytest.mark.parametrize("case", BYTE_CASES, ids=ids(BYTE_CASES))
+def test_pickle_and_copy_preserve_image(case):
+    obj = case.make()
+    image = obj.to_bytes()
+    assert isinstance(image, bytes)
+    for clone in (pickle.loads(pickle.dumps(obj)), copy.copy(obj), copy.deepcopy(obj),
+                  case.cls.from_bytes(image), obj.from_bytes(image)):
+        assert type(clone) is case.cls
+        assert clone is not obj
+        assert clone.to_bytes() == image
+    reducer, args = obj.__reduce__()
+    assert reducer == case.cls.from_bytes
+    assert args == (image,)
+
+
+@pytest.mark.parametrize("case", BYTE_CASES, ids=ids(BYTE_CASES))
+def test_from_bytes_takes_only_bytes(case):
+    for data in (bytearray(case.make().to_bytes()), memoryview(b"ab"), "SK", None):
+        with pytest.raises(TypeError, match=r"^argument 'data': '\w+' object cannot be converted to 'PyBytes'$"):
+            case.cls.from_bytes(data)
+
+
+@pytest.mark.parametrize("case", GENERAL_CASES, ids=ids(GENERAL_CASES))
+def test_general_decoding_of_empty_and_extended_images(case):
+    with pytest.raises(ValueError) as err:
+        case.cls.from_bytes(b"")
+    assert str(err.value) == (
+        f"corrupt data: {case.decode_name} decode failed: Hit the end of buffer, expected more data")
+    image = case.make().to_bytes()
+    assert case.cls.from_bytes(image + b"\x07" * 9).to_bytes() == image
+
+
+@pytest.mark.parametrize("case", GENERAL_CASES, ids=ids(GENERAL_CASES))
+def test_general_decoding_of_truncated_images_fails_cleanly(case):
+    image = case.make().to_bytes()
+    for cut in range(len(image)):
+        try:
+            case.cls.from_bytes(image[:cut])
+        except ValueError as err:
+            assert str(err).startswith("corrupt data: ")
+
+
+@pytest.mark.parametrize("case", MERGE_CASES, ids=ids(MERGE_CASES))
+def test_merge_with_self_is_refused_and_harmless(case):
+    obj = case.make()
+    before = obj.to_bytes() if case.has_bytes else None
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        case.merge(obj, obj)
+    if before is not None:
+        assert obj.to_bytes() == before
+    case.mutate(obj)  # the access flag was released
+
+
+@pytest.mark.parametrize("case", MERGE_CASES, ids=ids(MERGE_CASES))
+def test_merge_rejects_other_classes(case):
+    obj = case.make()
+    with pytest.raises(TypeError, match=rf"^argument '\w+': 'int' object cannot be converted to '{case.name}'$"):
+        case.merge(obj, 5)
+
+
+@pytest.mark.parametrize("case", CASES, ids=ids(CASES))
+def test_use_from_another_thread(case):
+    obj = case.make()
+    errors = []
+
+    def use():
+        try:
+            case.mutate(obj)
+        except BaseException as err:  # PanicException derives from BaseException
+            errors.append(err)
+
+    worker = threading.Thread(target=use)
+    worker.start()
+    worker.join()
+    thread_bound = case.name in ("ReservoirSamplerA", "ReservoirSamplerR", "WeightedReservoirSampler",
+                                 "StreamSampler")
+    if thread_bound:
+        assert len(errors) == 1
+        assert type(errors[0]).__name__ == "PanicException"
+        assert not isinstance(errors[0], Exception)
+        assert str(errors[0]) == f"quillo::{case.name} is unsendable, but sent to another thread"
+    else:
+        assert errors == []

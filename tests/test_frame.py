@@ -1,0 +1,101 @@
+"""The calling frame, exercised through HllSketch: argument parsing,
+conversions, docstrings and error mapping."""
+
+import pytest
+
+import quillo
+from quillo import HllSketch
+
+
+def raises(exc, text, fn, *args, **kwargs):
+    with pytest.raises(exc) as err:
+        fn(*args, **kwargs)
+    assert type(err.value) is exc
+    assert str(err.value) == text
+
+
+class TestArgumentParsing:
+    def test_positional_and_keyword_are_the_same_call(self):
+        assert HllSketch(12).to_bytes() == HllSketch(lg_k=12).to_bytes()
+        assert HllSketch(lg_k=None).to_bytes() == HllSketch().to_bytes() == HllSketch(None).to_bytes()
+
+    def test_too_many_positional(self):
+        raises(TypeError, "HllSketch.__new__() takes from 0 to 1 positional arguments but 2 were given",
+               HllSketch, 1, 2)
+        s = HllSketch()
+        raises(TypeError, "HllSketch.update() takes 1 positional arguments but 2 were given", s.update, "a", "b")
+        raises(TypeError, "HllSketch.estimate() takes 0 positional arguments but 1 was given", s.estimate, 1)
+
+    def test_keywords(self):
+        s = HllSketch()
+        raises(TypeError, "HllSketch.__new__() got an unexpected keyword argument 'k'", HllSketch, k=4)
+        raises(TypeError, "HllSketch.__new__() got multiple values for argument 'lg_k'", HllSketch, 12, lg_k=12)
+        raises(TypeError, "HllSketch.update() missing 1 required positional argument: 'item'", s.update)
+        s.update(item="a")
+        assert s.estimate() == 1.0
+        raises(TypeError, "HllSketch.from_bytes() missing 1 required positional argument: 'data'",
+               HllSketch.from_bytes)
+
+    def test_integer_conversions(self):
+        raises(OverflowError, "out of range integral type conversion attempted", HllSketch, -1)
+        raises(OverflowError, "out of range integral type conversion attempted", HllSketch, 300)
+        with pytest.raises(OverflowError):
+            HllSketch(2**70)
+        raises(ValueError, "lg_k must be in 4..=18, got 40", HllSketch, 40)
+        raises(TypeError, "argument 'lg_k': 'float' object cannot be interpreted as an integer", HllSketch, 12.0)
+        raises(TypeError, "argument 'lg_k': 'str' object cannot be interpreted as an integer", HllSketch, "12")
+
+        class Index:
+            def __index__(self):
+                return 5
+
+        assert HllSketch(Index()).to_bytes()[5] == 5
+
+    def test_item_and_data_conversions(self):
+        s = HllSketch()
+        for bad, name in ((5, "int"), (b"a", "bytes"), (1.5, "float"), (None, "NoneType")):
+            raises(TypeError, f"argument 'item': '{name}' object cannot be converted to 'PyString'", s.update, bad)
+        with pytest.raises(UnicodeEncodeError):
+            s.update("\ud800")
+        assert s.estimate() == 0.0
+        raises(TypeError, "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'",
+               HllSketch.from_bytes, bytearray(5))
+        raises(TypeError, "argument 'other': 'str' object cannot be converted to 'HllSketch'", s.merge, "x")
+
+
+class TestClassObjects:
+    def test_docstrings_and_signatures(self):
+        assert HllSketch.__doc__ == "Python binding for HyperLogLog sketch."
+        assert HllSketch.__text_signature__ == "(lg_k=None)"
+        assert HllSketch.update.__doc__ == "Update the sketch with a string item."
+        assert HllSketch.update.__text_signature__ == "($self, item)"
+        assert HllSketch.from_bytes.__text_signature__ == "(data)"
+        assert HllSketch.__reduce__.__doc__ == "Support pickling via the from_bytes reconstructor."
+
+    def test_static_method_through_instance(self):
+        s = HllSketch()
+        s.update("x")
+        assert s.from_bytes(s.to_bytes()).estimate() == 1.0
+
+    def test_final_and_closed(self):
+        with pytest.raises(TypeError):
+            class Sub(HllSketch):
+                pass
+        with pytest.raises(AttributeError):
+            HllSketch().foo = 1
+
+
+class TestAccess:
+    def test_merge_self_conflict_leaves_object_usable(self):
+        s = HllSketch()
+        s.update("a")
+        raises(RuntimeError, "Already mutably borrowed", s.merge, s)
+        s.update("b")
+        assert s.estimate() > 1.0
+
+    def test_shared_borrows_nest(self):
+        a, b = HllSketch(), HllSketch()
+        b.update("z")
+        a.merge(b)
+        b.merge(a)
+        assert a.to_bytes()[8:-25] == b.to_bytes()[8:-25]
