@@ -7,7 +7,7 @@ DEV_BUILD := build/dev
 
 setup:
 	@dpkg -s libxxhash-dev >/dev/null 2>&1 || (apt-get update -qq && apt-get install -y -qq libxxhash-dev)
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check ".[test]"
+	$(PYTHON) -m pip install --quiet --disable-pip-version-check --root-user-action=ignore ".[test]"
 
 demo: setup
 	$(PYTHON) examples/demo.py
@@ -16,7 +16,7 @@ test: setup
 	$(PYTHON) -m pytest -q
 
 bench: setup
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check ".[bench]"
+	$(PYTHON) -m pip install --quiet --disable-pip-version-check --root-user-action=ignore ".[bench]"
 	$(PYTHON) benchmarks/run.py
 
 # Incremental development build and test run without installing.

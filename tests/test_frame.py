@@ -99,3 +99,13 @@ class TestAccess:
         a.merge(b)
         b.merge(a)
         assert a.to_bytes()[8:-25] == b.to_bytes()[8:-25]
+
+
+def test_second_interpreter_is_refused():
+    si = pytest.importorskip("_xxsubinterpreters")
+    interpreter = si.create()
+    try:
+        with pytest.raises(si.RunFailedError, match="ImportError"):
+            si.run_string(interpreter, "import quillo")
+    finally:
+        si.destroy(interpreter)
