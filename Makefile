@@ -3,7 +3,7 @@
 PYTHON ?= python3
 DEV_BUILD := build/dev
 
-.PHONY: setup demo test bench dev check
+.PHONY: setup demo test bench dev check sanitize
 
 setup:
 	@dpkg -s libxxhash-dev >/dev/null 2>&1 || (apt-get update -qq && apt-get install -y -qq libxxhash-dev)
@@ -27,3 +27,13 @@ dev:
 
 check: dev
 	PYTHONPATH=$(DEV_BUILD) $(PYTHON) -m pytest -q $(TESTS)
+
+# The test suite against a build with AddressSanitizer and UBSan; any report fails the run.
+SAN_BUILD := build/sanitize
+sanitize:
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_SANITIZE=ON \
+	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) >/dev/null
+	cmake --build $(SAN_BUILD) -j2
+	PYTHONPATH=$(SAN_BUILD) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider $(TESTS)
