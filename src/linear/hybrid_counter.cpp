@@ -1,0 +1,167 @@
+#include "linear/hybrid_counter.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/error.hpp"
+#include "encoding/encoding.hpp"
+#include "hash/hash.hpp"
+
+namespace quillo::linear {
+
+namespace {
+
+constexpr const char* kName = "HybridCounter";
+constexpr const char* kLinearMode = "Linear Counter";
+constexpr const char* kHllMode = "HyperLogLog";
+constexpr const char* kEmptyMode = "Empty";
+
+// with_range: the bitmap gets a tenth of the expected range within these
+// bounds, and switches at a tenth of its size.
+constexpr std::uint64_t kRangeShare = 10;
+constexpr std::uint64_t kMinRangeBits = 1024;
+constexpr std::uint64_t kMaxRangeBits = 16384;
+constexpr std::uint64_t kThresholdShare = 10;
+constexpr std::uint64_t kSmallRange = 1000;
+constexpr std::uint64_t kMediumRange = 10000;
+constexpr std::uint8_t kSmallRangeLgK = 10;
+constexpr std::uint8_t kMediumRangeLgK = 12;
+constexpr std::uint8_t kLargeRangeLgK = 14;
+
+bool lg_k_in_range(std::uint8_t lg_k) { return lg_k >= kHybridMinLgK && lg_k <= kHybridMaxLgK; }
+
+std::uint64_t registers_for(std::uint8_t lg_k) { return std::uint64_t{1} << lg_k; }
+
+using Image = std::optional<std::span<const std::uint8_t>>;
+
+Image read_image(encoding::Reader& r) {
+    if (!r.option()) return std::nullopt;
+    return r.raw_bytes(r.length(1));
+}
+
+void write_image(encoding::Writer& w, const std::vector<std::uint8_t>& image) {
+    w.u8(1);
+    w.size(image.size());
+    w.raw_bytes(image);
+}
+
+}  // namespace
+
+HybridCounter::HybridCounter(std::uint64_t linear_bits, std::uint8_t lg_k, std::uint64_t transition_threshold)
+    : transition_threshold_(transition_threshold), lg_k_(lg_k) {
+    if (linear_bits == 0) fail("linear_bits must be greater than 0");
+    if (!lg_k_in_range(lg_k)) fail("lg_k must be in 4..=21, got " + std::to_string(lg_k));
+    linear_.emplace(linear_bits);
+    hll_.emplace(lg_k);
+}
+
+HybridCounter::HybridCounter(std::optional<LinearCounter> linear, std::optional<hll::HllSketch> hll,
+                             std::uint64_t transition_threshold, std::uint8_t lg_k)
+    : linear_(std::move(linear)), hll_(std::move(hll)), transition_threshold_(transition_threshold), lg_k_(lg_k) {}
+
+HybridCounter HybridCounter::with_range(std::uint64_t max_expected_cardinality) {
+    const std::uint64_t linear_bits = std::clamp(max_expected_cardinality / kRangeShare, kMinRangeBits, kMaxRangeBits);
+    const std::uint8_t lg_k = max_expected_cardinality < kSmallRange    ? kSmallRangeLgK
+                              : max_expected_cardinality < kMediumRange ? kMediumRangeLgK
+                                                                        : kLargeRangeLgK;
+    return HybridCounter(linear_bits, lg_k, linear_bits / kThresholdShare);
+}
+
+void HybridCounter::update(std::string_view item) {
+    const std::uint64_t hash = hash::item_hash(item);
+    if (hll_) hll_->update_hash(hash);
+    if (!linear_) return;
+    linear_->update_hash(hash);
+    if (should_switch()) switch_to_hll(hash);
+}
+
+bool HybridCounter::should_switch() const {
+    return linear_->should_transition_to_hll() || saturating_u64(linear_->estimate()) > transition_threshold_;
+}
+
+void HybridCounter::switch_to_hll(std::uint64_t hash) {
+    // Only images without the HyperLogLog part get here without one; their
+    // count so far cannot be carried over.
+    if (!hll_) {
+        hll_.emplace(lg_k_);
+        hll_->update_hash(hash);
+    }
+    linear_.reset();
+}
+
+double HybridCounter::estimate() const {
+    if (linear_) return linear_->estimate();
+    if (hll_) return hll_->estimate();
+    return 0.0;
+}
+
+std::string HybridCounter::mode() const { return linear_ ? kLinearMode : kHllMode; }
+
+Stats HybridCounter::statistics() const {
+    Stats stats;
+    if (linear_) {
+        const std::uint64_t hll_memory = hll_ ? registers_for(lg_k_) : 0;
+        stats.add("mode", kLinearMode)
+            .add("estimated_cardinality", linear_->estimate())
+            .add("memory_usage", linear_->memory_usage() + hll_memory)
+            .add("transition_threshold", transition_threshold_)
+            .add("fill_ratio", linear_->fill_ratio())
+            .add("bits_set", linear_->bits_set());
+    } else if (hll_) {
+        stats.add("mode", kHllMode)
+            .add("estimated_cardinality", hll_->estimate())
+            .add("memory_usage", registers_for(lg_k_))
+            .add("transition_threshold", transition_threshold_);
+    } else {
+        stats.add("mode", kEmptyMode)
+            .add("estimated_cardinality", 0.0)
+            .add("memory_usage", std::uint64_t{0})
+            .add("transition_threshold", transition_threshold_);
+    }
+    return stats;
+}
+
+std::vector<std::uint8_t> HybridCounter::to_bytes() const {
+    encoding::Writer writer;
+    if (linear_) {
+        write_image(writer, linear_->to_bytes());
+    } else {
+        writer.u8(0);
+    }
+    if (hll_) {
+        write_image(writer, hll_->to_bytes());
+    } else {
+        writer.u8(0);
+    }
+    writer.u64(transition_threshold_);
+    writer.u8(lg_k_);
+    return writer.take();
+}
+
+HybridCounter HybridCounter::from_bytes(std::span<const std::uint8_t> data) {
+    struct Record {
+        Image linear;
+        Image hll;
+        std::uint64_t transition_threshold;
+        std::uint8_t lg_k;
+    };
+    const Record record = encoding::decode(kName, data, [](encoding::Reader& r) {
+        Record out;
+        out.linear = read_image(r);
+        out.hll = read_image(r);
+        out.transition_threshold = r.u64();
+        out.lg_k = r.u8();
+        return out;
+    });
+    // A switch creates a sketch of 2^lg_k registers.
+    if (!lg_k_in_range(record.lg_k)) {
+        encoding::decode_failed(kName, ("lg_k must be in 4..=21, got " + std::to_string(record.lg_k)).c_str());
+    }
+    std::optional<LinearCounter> linear;
+    if (record.linear) linear = LinearCounter::from_bytes(*record.linear);
+    std::optional<hll::HllSketch> hll;
+    if (record.hll) hll = hll::HllSketch::from_bytes(*record.hll);
+    return HybridCounter(std::move(linear), std::move(hll), record.transition_threshold, record.lg_k);
+}
+
+}  // namespace quillo::linear

@@ -1,0 +1,49 @@
+#pragma once
+// Distinct counting that starts with a linear counter and switches for good to
+// HyperLogLog once the bitmap gets too full. The HyperLogLog part sees every
+// item from construction on, so the estimate carries on across the switch
+// instead of restarting from the item that triggered it.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/stats.hpp"
+#include "hll/hll_sketch.hpp"
+#include "linear/linear_counter.hpp"
+
+namespace quillo::linear {
+
+inline constexpr std::uint8_t kHybridMinLgK = 4;
+inline constexpr std::uint8_t kHybridMaxLgK = 21;
+
+class HybridCounter {
+public:
+    HybridCounter(std::uint64_t linear_bits, std::uint8_t lg_k, std::uint64_t transition_threshold);
+
+    static HybridCounter with_range(std::uint64_t max_expected_cardinality);
+
+    void update(std::string_view item);
+    double estimate() const;
+    std::string mode() const;
+    Stats statistics() const;
+
+    std::vector<std::uint8_t> to_bytes() const;
+    static HybridCounter from_bytes(std::span<const std::uint8_t> data);
+
+private:
+    HybridCounter(std::optional<LinearCounter> linear, std::optional<hll::HllSketch> hll,
+                  std::uint64_t transition_threshold, std::uint8_t lg_k);
+
+    bool should_switch() const;
+    void switch_to_hll(std::uint64_t hash);
+
+    std::optional<LinearCounter> linear_;
+    std::optional<hll::HllSketch> hll_;
+    std::uint64_t transition_threshold_;
+    std::uint8_t lg_k_;
+};
+
+}  // namespace quillo::linear

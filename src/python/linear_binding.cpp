@@ -1,0 +1,52 @@
+#include "linear/hybrid_counter.hpp"
+#include "linear/linear_counter.hpp"
+#include "python/frame.hpp"
+
+namespace quillo::py {
+namespace {
+
+using linear::HybridCounter;
+using linear::LinearCounter;
+
+LinearCounter make_linear_counter(std::uint64_t num_bits) { return LinearCounter(num_bits); }
+
+HybridCounter make_hybrid_counter(std::uint64_t linear_bits, std::uint8_t lg_k, std::uint64_t transition_threshold) {
+    return HybridCounter(linear_bits, lg_k, transition_threshold);
+}
+
+PyTypeObject* build_linear_counter() {
+    return Class<LinearCounter>("LinearCounter", "Python binding for Linear Counter.")
+        .constructor<&make_linear_counter, "num_bits">()
+        .static_method<"with_expected_cardinality", &LinearCounter::with_expected_cardinality,
+                       "expected_cardinality", "error_rate">(
+            "Create a Linear Counter with optimal size for expected cardinality.")
+        .method<"update", &LinearCounter::update, "item">("Update the counter with a new item.")
+        .method<"estimate", &LinearCounter::estimate>("Estimate the cardinality.")
+        .method<"fill_ratio", &LinearCounter::fill_ratio>("")
+        .method<"should_transition_to_hll", &LinearCounter::should_transition_to_hll>(
+            "Check if should transition to HyperLogLog.")
+        .method<"merge", &LinearCounter::merge, "other">("Merge another Linear Counter into this one.")
+        .method<"clear", &LinearCounter::clear>("")
+        .method<"statistics", &LinearCounter::statistics>("")
+        .bytes<&LinearCounter::to_bytes, &LinearCounter::from_bytes>("", "", "")
+        .build();
+}
+
+PyTypeObject* build_hybrid_counter() {
+    return Class<HybridCounter>("HybridCounter", "Python binding for Hybrid Counter.")
+        .constructor<&make_hybrid_counter, "linear_bits", "lg_k", "transition_threshold">()
+        .static_method<"with_range", &HybridCounter::with_range, "max_expected_cardinality">(
+            "Create with optimal parameters for expected cardinality range.")
+        .method<"update", &HybridCounter::update, "item">("Update the counter with a new item.")
+        .method<"estimate", &HybridCounter::estimate>("Estimate the cardinality.")
+        .method<"mode", &HybridCounter::mode>("")
+        .method<"statistics", &HybridCounter::statistics>("Get hybrid counter statistics as a dictionary.")
+        .bytes<&HybridCounter::to_bytes, &HybridCounter::from_bytes>("", "", "")
+        .build();
+}
+
+const Registration linear_counter("LinearCounter", &build_linear_counter);
+const Registration hybrid_counter("HybridCounter", &build_hybrid_counter);
+
+}  // namespace
+}  // namespace quillo::py
