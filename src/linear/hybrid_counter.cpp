@@ -76,7 +76,8 @@ void HybridCounter::update(std::string_view item) {
 }
 
 bool HybridCounter::should_switch() const {
-    return linear_->should_transition_to_hll() || saturating_u64(linear_->estimate()) > transition_threshold_;
+    const double estimate = linear_->estimate();
+    return linear_->transition_due(estimate) || saturating_u64(estimate) > transition_threshold_;
 }
 
 void HybridCounter::switch_to_hll(std::uint64_t hash) {

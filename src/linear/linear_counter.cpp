@@ -95,9 +95,8 @@ double LinearCounter::estimate() const {
 
 double LinearCounter::fill_ratio() const { return static_cast<double>(bits_set_) / static_cast<double>(num_bits_); }
 
-bool LinearCounter::should_transition_to_hll() const {
-    return estimate() > kTransitionEstimateShare * static_cast<double>(num_bits_) ||
-           fill_ratio() > kTransitionFillRatio;
+bool LinearCounter::transition_due(double estimate) const {
+    return estimate > kTransitionEstimateShare * static_cast<double>(num_bits_) || fill_ratio() > kTransitionFillRatio;
 }
 
 void LinearCounter::merge(const LinearCounter& other) {

@@ -25,7 +25,9 @@ public:
     void update_hash(std::uint64_t hash);
     double estimate() const;
     double fill_ratio() const;
-    bool should_transition_to_hll() const;
+    bool should_transition_to_hll() const { return transition_due(estimate()); }
+    // The transition rule for an estimate the caller has already computed.
+    bool transition_due(double estimate) const;
     void merge(const LinearCounter& other);
     void clear();
     Stats statistics() const;
