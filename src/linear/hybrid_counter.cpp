@@ -1,6 +1,7 @@
 #include "linear/hybrid_counter.hpp"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "common/error.hpp"
@@ -28,7 +29,13 @@ constexpr std::uint8_t kSmallRangeLgK = 10;
 constexpr std::uint8_t kMediumRangeLgK = 12;
 constexpr std::uint8_t kLargeRangeLgK = 14;
 
-bool lg_k_in_range(std::uint8_t lg_k) { return lg_k >= kHybridMinLgK && lg_k <= kHybridMaxLgK; }
+// A switch creates a sketch of 2^lg_k registers.
+constexpr std::uint8_t kMinLgK = 4;
+constexpr std::uint8_t kMaxLgK = 21;
+
+bool lg_k_in_range(std::uint8_t lg_k) { return lg_k >= kMinLgK && lg_k <= kMaxLgK; }
+
+std::string lg_k_out_of_range(std::uint8_t lg_k) { return "lg_k must be in 4..=21, got " + std::to_string(lg_k); }
 
 std::uint64_t registers_for(std::uint8_t lg_k) { return std::uint64_t{1} << lg_k; }
 
@@ -39,8 +46,13 @@ Image read_image(encoding::Reader& r) {
     return r.raw_bytes(r.length(1));
 }
 
+template <class Part>
+std::optional<std::vector<std::uint8_t>> image_of(const std::optional<Part>& part) {
+    if (!part) return std::nullopt;
+    return part->to_bytes();
+}
+
 void write_image(encoding::Writer& w, const std::vector<std::uint8_t>& image) {
-    w.u8(1);
     w.size(image.size());
     w.raw_bytes(image);
 }
@@ -50,7 +62,7 @@ void write_image(encoding::Writer& w, const std::vector<std::uint8_t>& image) {
 HybridCounter::HybridCounter(std::uint64_t linear_bits, std::uint8_t lg_k, std::uint64_t transition_threshold)
     : transition_threshold_(transition_threshold), lg_k_(lg_k) {
     if (linear_bits == 0) fail("linear_bits must be greater than 0");
-    if (!lg_k_in_range(lg_k)) fail("lg_k must be in 4..=21, got " + std::to_string(lg_k));
+    if (!lg_k_in_range(lg_k)) fail(lg_k_out_of_range(lg_k));
     linear_.emplace(linear_bits);
     hll_.emplace(lg_k);
 }
@@ -124,16 +136,8 @@ Stats HybridCounter::statistics() const {
 
 std::vector<std::uint8_t> HybridCounter::to_bytes() const {
     encoding::Writer writer;
-    if (linear_) {
-        write_image(writer, linear_->to_bytes());
-    } else {
-        writer.u8(0);
-    }
-    if (hll_) {
-        write_image(writer, hll_->to_bytes());
-    } else {
-        writer.u8(0);
-    }
+    writer.option(image_of(linear_), write_image);
+    writer.option(image_of(hll_), write_image);
     writer.u64(transition_threshold_);
     writer.u8(lg_k_);
     return writer.take();
@@ -154,10 +158,7 @@ HybridCounter HybridCounter::from_bytes(std::span<const std::uint8_t> data) {
         out.lg_k = r.u8();
         return out;
     });
-    // A switch creates a sketch of 2^lg_k registers.
-    if (!lg_k_in_range(record.lg_k)) {
-        encoding::decode_failed(kName, ("lg_k must be in 4..=21, got " + std::to_string(record.lg_k)).c_str());
-    }
+    if (!lg_k_in_range(record.lg_k)) encoding::decode_failed(kName, lg_k_out_of_range(record.lg_k).c_str());
     std::optional<LinearCounter> linear;
     if (record.linear) linear = LinearCounter::from_bytes(*record.linear);
     std::optional<hll::HllSketch> hll;

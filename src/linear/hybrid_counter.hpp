@@ -16,9 +16,6 @@
 
 namespace quillo::linear {
 
-inline constexpr std::uint8_t kHybridMinLgK = 4;
-inline constexpr std::uint8_t kHybridMaxLgK = 21;
-
 class HybridCounter {
 public:
     HybridCounter(std::uint64_t linear_bits, std::uint8_t lg_k, std::uint64_t transition_threshold);
