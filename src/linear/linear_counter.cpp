@@ -52,7 +52,7 @@ std::uint64_t saturating_u64(double value) {
 LinearCounter::LinearCounter(std::uint64_t num_bits) {
     if (num_bits == 0) fail("num_bits must be greater than 0");
     const std::uint64_t words = words_for(num_bits);
-    // Such a bitmap could not be addressed, let alone allocated.
+    // Its bit count would not fit 64 bits; no machine could hold it anyway.
     if (words > kMaxU64 / kWordBits) throw std::bad_alloc();
     words_.assign(words, 0);
     num_bits_ = words * kWordBits;
