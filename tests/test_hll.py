@@ -170,5 +170,7 @@ class TestDecoding:
         assert HllSketch.from_bytes(corrupt(image, 7, 9)).estimate() == sketch_of(["a", "b"]).estimate()
         # The empty flag yields a fresh sketch whatever the registers say.
         assert HllSketch.from_bytes(corrupt(image, 4, 4)).to_bytes() == HllSketch().to_bytes()
-        # An empty image may leave the registers out.
+        # An empty image may leave the registers out, up to the constructor's largest size.
         assert HllSketch.from_bytes(b"SK\x01\x01\x04\x0c\x00\x00" + bytes(25)).to_bytes() == HllSketch().to_bytes()
+        assert self.error(b"SK\x01\x01\x04\x1a\x00\x00" + bytes(25)) == (
+            f"insufficient data: needed {1 << 26} bytes, have 25")

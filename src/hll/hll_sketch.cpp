@@ -118,7 +118,14 @@ HllSketch HllSketch::from_bytes(std::span<const std::uint8_t> data) {
     }
     const std::size_t m = std::size_t{1} << lg_k;
     if (preamble.flags & codec::kEmptyFlag) {
-        if (cursor.remaining() >= m) cursor.skip(m);
+        // An empty image may leave its registers out, but only a size the
+        // constructor allows is built from nothing: beyond it the image must
+        // carry the registers it claims.
+        if (cursor.remaining() >= m) {
+            cursor.skip(m);
+        } else if (lg_k > kMaxLgK) {
+            codec::insufficient_data(m, cursor.remaining());
+        }
         cursor.read_f64();
         cursor.read_f64();
         cursor.read_f64();
