@@ -9,6 +9,14 @@ def _theta():
     return s
 
 
+def _tuple():
+    s = quillo.TupleSketch(64)
+    for i in range(300):
+        s.update(f"item-{i % 200}", i / 3)
+    return s
+
+
 CASES = [
     Case(quillo.ThetaSketch, _theta, None, lambda s: s.update("x")),
+    Case(quillo.TupleSketch, _tuple, "TupleSketch", lambda s: s.update("x", 1.0)),
 ]

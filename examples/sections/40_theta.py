@@ -1,5 +1,6 @@
-"""Distinct words and lines: ThetaSketch at several sizes, and the union,
-intersection and difference of the two halves of the stream."""
+"""Distinct words and lines: ThetaSketch at several sizes, the union,
+intersection and difference of the two halves of the stream, and the
+TupleSketch on the same words."""
 
 import quillo
 from demo_support import relative_error
@@ -30,6 +31,9 @@ def run(corpus, report):
     sketch = quillo.ThetaSketch(4096)
     rate = report.stream("ThetaSketch(4096) lines", lines, sketch.update)
     rows.append(_row("ThetaSketch(4096) lines", len(set(lines)), sketch, rate))
+    tuple_sketch = quillo.TupleSketch(4096)
+    rate = report.stream("TupleSketch(4096)", words, lambda word: tuple_sketch.update(word, 1.0))
+    rows.append(_row("TupleSketch(4096) words", len(set(words)), tuple_sketch, rate))
     report.table("Theta distinct counts", HEADERS, rows)
 
     half = len(lines) // 2
