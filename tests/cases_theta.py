@@ -16,7 +16,15 @@ def _tuple():
     return s
 
 
+def _aod():
+    s = quillo.AodSketch(64, 2)
+    for i in range(200):
+        s.update(f"item-{i}", [i, -i / 2])
+    return s
+
+
 CASES = [
     Case(quillo.ThetaSketch, _theta, None, lambda s: s.update("x")),
     Case(quillo.TupleSketch, _tuple, "TupleSketch", lambda s: s.update("x", 1.0)),
+    Case(quillo.AodSketch, _aod, "AOD", lambda s: s.update("x", [1.0, 2.0]), lambda a, b: a.union(b)),
 ]

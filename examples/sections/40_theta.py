@@ -1,6 +1,6 @@
 """Distinct words and lines: ThetaSketch at several sizes, the union,
-intersection and difference of the two halves of the stream, and the
-TupleSketch on the same words."""
+intersection and difference of the two halves of the stream, the TupleSketch
+on the same words, and the AodSketch carrying each word's length."""
 
 import quillo
 from demo_support import relative_error
@@ -49,3 +49,19 @@ def run(corpus, report):
         _row("second \\ first", len(exact_second - exact_first), right.difference(left)),
     ]
     report.table("Theta set operations on the two halves of the lines (k = 4096)", HEADERS, rows)
+
+
+    aod = quillo.AodSketch(4096, 2)
+    rate = report.stream("AodSketch(4096, 2)", words, lambda word: aod.update(word, [1.0, len(word)]))
+    distinct = set(words)
+    exact_mean = sum(map(len, distinct)) / len(distinct)
+    estimate = aod.estimate()
+    rows = [
+        ["distinct words", len(distinct), estimate, relative_error(estimate, len(distinct))],
+        ["lower bound (95%)", len(distinct), aod.lower_bound(0.95), "-"],
+        ["upper bound (95%)", len(distinct), aod.upper_bound(0.95), "-"],
+        ["mean length of a distinct word", exact_mean, aod.column_sums()[1] / aod.len(),
+         relative_error(aod.column_sums()[1] / aod.len(), exact_mean)],
+    ]
+    report.table(f"AodSketch(4096, 2) on words with [1, length]: image {len(aod.to_bytes()):,} bytes, "
+                 f"{rate / 1e6:.1f} M updates/s", ["quantity", "exact", "estimate", "rel. error"], rows)
