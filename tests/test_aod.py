@@ -8,20 +8,13 @@ import pytest
 import xxhash
 
 from quillo import AodSketch
+from test_tuple import varint
 
 PREFIX = "corrupt data: AOD decode failed: "
 
 
 def key_hash(key):
     return xxhash.xxh3_128_intdigest(key.encode(), seed=9001) >> 64
-
-
-def varint(n):
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    return bytes(out + bytes([n]))
 
 
 def encode(capacity, num_values, theta, entries, is_empty):
@@ -63,8 +56,6 @@ class TestConstruction:
         raises(ValueError, "capacity must be greater than 0", AodSketch, 0, 0)
         raises(ValueError, "num_values must be greater than 0", AodSketch, 5, 0)
         raises(ValueError, "num_values must be at most 1048576", AodSketch, 5, 2**20 + 1)
-        with pytest.raises(OverflowError):
-            AodSketch(-1)
 
 
 class TestUpdate:
@@ -156,26 +147,19 @@ class TestUnion:
     def test_union_trims_to_the_receivers_capacity(self):
         a, b = filled(keys("p", 8), capacity=8), filled(keys("q", 8), capacity=100)
         a.union(b)
-        assert a.len() == 6
-        assert a.theta() < 1.0
-
-    def test_union_of_empties_stays_empty(self):
-        a = AodSketch()
-        a.union(AodSketch())
-        assert a.is_empty() and a.estimate() == 0.0
+        assert (a.len(), a.theta() < 1.0) == (6, True)
+        empty = AodSketch()
+        empty.union(AodSketch())
+        assert empty.is_empty() and empty.estimate() == 0.0
 
 
 class TestLifecycle:
-    def test_compact_is_independent(self):
-        s = filled(keys("k", 5))
-        copy = s.compact()
-        copy.update("new", [1.0])
-        assert (s.len(), copy.len()) == (5, 6)
-
-    def test_clear_keeps_the_shape(self):
+    def test_compact_copies_and_clear_keeps_the_shape(self):
         s = filled(keys("c", 50), capacity=16, num_values=2)
+        copy = s.compact()
         s.clear()
         assert s.to_bytes() == AodSketch(16, 2).to_bytes()
+        assert copy.len() >= 12 and copy.theta() < 1.0
 
 
 class TestImage:
@@ -187,13 +171,10 @@ class TestImage:
         raises(TypeError, "argument 'bytes': 'bytearray' object cannot be converted to 'PyBytes'",
                AodSketch.from_bytes, bytearray(3))
 
-    def test_layout(self):
+    def test_layout_and_decoder_texts(self):
         s = AodSketch(5, 1)
         s.update("a", [2.5])
         assert s.to_bytes() == encode(5, 1, 1.0, [(key_hash("a"), [2.5])], False)
-
-    def test_decoder_texts(self):
-        raises(ValueError, PREFIX + "Hit the end of buffer, expected more data", AodSketch.from_bytes, b"")
         raises(ValueError, PREFIX + "Found a bool that wasn't 0 or 1", AodSketch.from_bytes,
                encode(4, 1, 1.0, [], 2))
 

@@ -28,13 +28,16 @@ public:
 
     void insert(std::uint64_t h) {
         std::uint64_t& slot = slots_[probe(slots_.data(), lg_, h)];
-        if (slot == 0) slot = h;
+        if (slot != 0) return;
+        slot = h;
+        ++count_;
     }
 
     bool contains(std::uint64_t h) const { return slots_[probe(slots_.data(), lg_, h)] == h; }
 
     std::vector<std::uint64_t> values() const {
         std::vector<std::uint64_t> out;
+        out.reserve(count_);
         for (std::uint64_t h : slots_) {
             if (h != 0) out.push_back(h);
         }
@@ -42,6 +45,7 @@ public:
     }
 
 private:
+    std::uint64_t count_ = 0;
     unsigned lg_;
     ZeroedArray<std::uint64_t> slots_;
 };
