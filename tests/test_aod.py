@@ -49,6 +49,8 @@ class TestConstruction:
         assert list(s.statistics()) == ["capacity", "num_values", "theta", "is_empty", "current_size",
                                         "estimated_cardinality", "memory_usage"]
         assert (s.estimate(), s.upper_bound(None), s.lower_bound(0.99)) == (0.0, 0.0, 0.0)
+        raises(TypeError, "AodSketch.upper_bound() missing 1 required positional argument: 'confidence'",
+               s.upper_bound)
         assert (s.column_sums(), s.column_means(), s.get_entries(), s.len()) == ([0.0], [0.0], [], 0)
         assert AodSketch(None, None).to_bytes() == s.to_bytes()
 

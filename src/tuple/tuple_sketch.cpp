@@ -148,7 +148,8 @@ TupleSketch TupleSketch::from_bytes(std::span<const std::uint8_t> data) {
         sketch.count_ = r.u64();
         sketch.theta_ = r.u64();
         if (sketch.count_ != occupied) {
-            refuse("count=" + std::to_string(sketch.count_) + " but " + std::to_string(occupied) + " slots are occupied");
+            refuse("count=" + std::to_string(sketch.count_) + " but " + std::to_string(occupied) +
+                   " slots are occupied");
         }
         if (sketch.count_ > sketch.fill_limit()) refuse("the table is filled past its limit");
         if (sketch.theta_ == 0) refuse("theta is 0");
