@@ -74,24 +74,15 @@ class TestUpdate:
         assert s.get_entries() == [(key_hash("k"), [5.0, 6.0])]
         assert s.estimate() == 1.0
 
-    def test_overflow_trims_to_three_quarters(self):
-        s = filled(keys("t", 5), capacity=4)
-        ordered = sorted(key_hash(k) for k in keys("t", 5))
-        assert sorted(h for h, _ in s.get_entries()) == ordered[:3]
-        assert s.theta() == ordered[2] * 2.0**-64
-        assert s.estimate() == 3 / s.theta()
-
-    def test_capacity_one_keeps_one_entry(self):
-        s = filled(keys("c", 20), capacity=1)
-        smallest = min(key_hash(k) for k in keys("c", 20))
-        assert [h for h, _ in s.get_entries()] == [smallest]
-        assert s.theta() == smallest * 2.0**-64
-
-    def test_keys_above_theta_are_ignored(self):
-        s = filled(keys("a", 200), capacity=16)
+    @pytest.mark.parametrize("capacity, n, kept", [(4, 5, 3), (1, 20, 1), (16, 17, 12)])
+    def test_overflow_trims_to_three_quarters_and_lowers_theta(self, capacity, n, kept):
+        s = filled(keys("t", n), capacity=capacity)
+        ordered = sorted(key_hash(k) for k in keys("t", n))
+        assert sorted(h for h, _ in s.get_entries()) == ordered[:kept]
+        assert s.theta() == ordered[kept - 1] * 2.0**-64
+        assert s.estimate() == kept / s.theta()
         before = s.to_bytes()
-        above = next(k for k in keys("z", 100) if key_hash(k) * 2.0**-64 > s.theta())
-        s.update(above, [1.0])
+        s.update(next(k for k in keys("z", 100) if key_hash(k) * 2.0**-64 > s.theta()), [1.0])
         assert s.to_bytes() == before
 
 
@@ -103,17 +94,15 @@ class TestQueries:
         assert s.column_means() == [4.5, 5.5, 6.5]
         assert s.statistics()["memory_usage"] == 10 * (8 * 3 + 8)
 
-    @pytest.mark.parametrize("confidence, z", [(None, 1.96), (0.95, 1.96), (0.5, 1.0), (0.9, 1.645),
-                                               (0.99, 2.576), (1.0, 2.576)])
-    def test_bounds_in_estimation_mode(self, confidence, z):
+    def test_bounds_in_estimation_mode(self):
         s = filled(keys("b", 3000), capacity=512)
         theta, n = s.theta(), s.len()
         e = n / theta
-        spread = z * math.sqrt((1 - theta) * e / theta)
-        assert s.estimate() == e
-        assert s.upper_bound(confidence) == pytest.approx(e + spread, rel=1e-12)
-        assert s.lower_bound(confidence) == pytest.approx(max(e - spread, 0.0), rel=1e-12)
-        assert abs(e / 3000 - 1) < 0.2
+        assert s.estimate() == e and abs(e / 3000 - 1) < 0.2
+        for confidence, z in [(None, 1.96), (0.95, 1.96), (0.5, 1.0), (0.9, 1.645), (0.99, 2.576), (1.0, 2.576)]:
+            spread = z * math.sqrt((1 - theta) * e / theta)
+            assert s.upper_bound(confidence) == pytest.approx(e + spread, rel=1e-12)
+            assert s.lower_bound(confidence) == pytest.approx(max(e - spread, 0.0), rel=1e-12)
 
     def test_means_divide_by_the_estimate(self):
         s = filled(keys("m", 2000), capacity=256, num_values=2)
