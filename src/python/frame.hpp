@@ -14,6 +14,7 @@
 //   bool                          bool or numpy bool
 //   std::vector<T>                any sequence but str, element by element
 //   std::optional<T>              None or missing gives nullopt
+//   Nullable<T>                   a required parameter that accepts None
 //   const S& (a summary state)    an instance of S's class, borrowed shared
 // Results: void -> None, numbers, bool, std::string -> str,
 // std::vector<std::uint8_t> -> bytes, other vectors -> list, pair/tuple ->
@@ -245,6 +246,21 @@ struct Held<std::optional<T>> {
     }
     std::optional<T>& get() { return value; }
     std::optional<T> value;
+};
+
+// A required parameter whose value may be None (given as nullopt).
+template <class T>
+struct Nullable : std::optional<T> {
+    using std::optional<T>::optional;
+};
+
+template <class T>
+struct Held<Nullable<T>> {
+    explicit Held(PyObject* o) {
+        if (o != Py_None) value = Convert<T>::from(o);
+    }
+    Nullable<T>& get() { return value; }
+    Nullable<T> value;
 };
 
 template <class S>
@@ -643,10 +659,10 @@ public:
     }
 
     // to_bytes, static from_bytes and __reduce__.
-    template <auto ToBytes, auto FromBytes>
+    template <auto ToBytes, auto FromBytes, Name DataParam = Name("data")>
     Class& bytes(const char* to_doc, const char* from_doc, const char* reduce_doc) {
         method<"to_bytes", ToBytes>(to_doc);
-        static_method<"from_bytes", FromBytes, "data">(from_doc);
+        static_method<"from_bytes", FromBytes, DataParam>(from_doc);
         builder_.add("__reduce__", &reduce_method<State, ToBytes>, false,
                      docstring("__reduce__", "($self)", reduce_doc));
         return *this;

@@ -1,0 +1,49 @@
+#include "aod/aod_sketch.hpp"
+#include "python/frame.hpp"
+
+namespace quillo::py {
+namespace {
+
+using aod::AodSketch;
+
+AodSketch make_aod_sketch(std::optional<std::uint64_t> capacity, std::optional<std::uint64_t> num_values) {
+    return AodSketch::create(capacity.value_or(aod::kDefaultCapacity), num_values.value_or(aod::kDefaultNumValues));
+}
+
+double upper_bound(const AodSketch& sketch, Nullable<double> confidence) {
+    return sketch.upper_bound(confidence.value_or(aod::kDefaultConfidence));
+}
+
+double lower_bound(const AodSketch& sketch, Nullable<double> confidence) {
+    return sketch.lower_bound(confidence.value_or(aod::kDefaultConfidence));
+}
+
+PyTypeObject* build_aod_sketch() {
+    return Class<AodSketch>("AodSketch", "Python binding for Array of Doubles Sketch.")
+        .constructor<&make_aod_sketch, "capacity", "num_values">()
+        .method<"update", &AodSketch::update, "key", "values">("Update the sketch with a key and array of values.")
+        .method<"estimate", &AodSketch::estimate>("Get estimated number of unique keys.")
+        .method<"upper_bound", &upper_bound, "confidence">("Get upper bound estimate with given confidence.")
+        .method<"lower_bound", &lower_bound, "confidence">("Get lower bound estimate with given confidence.")
+        .method<"theta", &AodSketch::theta>("Get current theta (sampling probability).")
+        .method<"is_empty", &AodSketch::is_empty>("Check if sketch is empty.")
+        .method<"len", &AodSketch::len>("Get number of entries currently stored.")
+        .method<"num_values", &AodSketch::num_values>("Get number of values per entry.")
+        .method<"column_sums", &AodSketch::column_sums>(
+            "Calculate sum of values for each column across all entries.")
+        .method<"column_means", &AodSketch::column_means>("Calculate mean of values for each column.")
+        .method<"union", &AodSketch::union_with, "other">("Union this sketch with another AOD sketch.")
+        .method<"compact", &AodSketch::compact>("Create a compact, immutable copy of this sketch.")
+        .bytes<&AodSketch::to_bytes, &AodSketch::from_bytes, "bytes">(
+            "Serialize sketch to bytes.", "Deserialize sketch from bytes.",
+            "Support pickling via the from_bytes reconstructor.")
+        .method<"get_entries", &AodSketch::get_entries>("Get entries as list of (hash, values) tuples.")
+        .method<"clear", &AodSketch::clear>("Clear the sketch.")
+        .method<"statistics", &AodSketch::statistics>("Get sketch statistics as a dictionary.")
+        .build();
+}
+
+const Registration aod_sketch("AodSketch", &build_aod_sketch);
+
+}  // namespace
+}  // namespace quillo::py

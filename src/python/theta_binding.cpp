@@ -1,0 +1,31 @@
+#include "python/frame.hpp"
+#include "theta/theta_sketch.hpp"
+
+namespace quillo::py {
+namespace {
+
+using theta::ThetaSketch;
+
+ThetaSketch make_theta_sketch(Nullable<std::uint64_t> k) { return ThetaSketch::create(k.value_or(theta::kDefaultK)); }
+
+PyTypeObject* build_theta_sketch() {
+    return Class<ThetaSketch>("ThetaSketch", "Python binding for Theta sketch.")
+        .constructor<&make_theta_sketch, "k">()
+        .method<"update", &ThetaSketch::update, "item">("Update the sketch with a string item.")
+        .method<"estimate", &ThetaSketch::estimate>("Estimate the cardinality.")
+        .method<"union", &ThetaSketch::union_with, "other">("Union of two sketches, returning a new sketch.")
+        .method<"intersect", &ThetaSketch::intersect, "other">(
+            "Intersection of two sketches, returning a new sketch.")
+        .method<"difference", &ThetaSketch::difference, "other">(
+            "Difference of two sketches (self \\ other), returning a new sketch.")
+        .method<"sample_capacity", &ThetaSketch::sample_capacity>("Return the sample capacity (heap size).")
+        .bytes<&ThetaSketch::to_bytes, &ThetaSketch::from_bytes>(
+            "Serialize the sketch to bytes (compact, ordered format).", "Deserialize the sketch from bytes.",
+            "Support pickling via the from_bytes reconstructor.")
+        .build();
+}
+
+const Registration theta_sketch("ThetaSketch", &build_theta_sketch);
+
+}  // namespace
+}  // namespace quillo::py
