@@ -253,6 +253,7 @@ std::vector<std::uint32_t> encode_pairs(std::span<const std::uint32_t> pairs, st
 }
 
 std::vector<std::uint32_t> decode_pairs(std::span<const std::uint32_t> words, std::uint32_t count, std::uint64_t k) {
+    if (count == 0) return {};
     const DecodingTables& tables = decoding_tables();
     const unsigned base = base_bits(count, k);
     BitReader reader(words);
