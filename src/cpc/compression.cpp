@@ -334,6 +334,11 @@ void set_pair_stream(CompressedState& state, std::span<const std::uint32_t> pair
 
 }  // namespace
 
+std::uint64_t min_pair_stream_bits(std::uint64_t pair_count, std::uint8_t lg_k) {
+    if (pair_count == 0) return 0;
+    return pair_count * (2 + base_bits(pair_count, std::uint64_t{1} << lg_k));
+}
+
 unsigned phase_for(std::uint64_t c, std::uint8_t lg_k) {
     const std::uint64_t k = std::uint64_t{1} << lg_k;
     if (1000 * c >= 2375 * k) return (c >> (lg_k - 4)) & 15;

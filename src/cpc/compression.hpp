@@ -22,6 +22,10 @@ struct DecompressedState {
     PairTable table;
 };
 
+// The shortest possible pair stream for `pair_count` pairs: every pair takes
+// at least a one-bit column code, the unary stop bit and the base bits.
+std::uint64_t min_pair_stream_bits(std::uint64_t pair_count, std::uint8_t lg_k);
+
 unsigned phase_for(std::uint64_t coupon_count, std::uint8_t lg_k);
 
 CompressedState compress(const CpcSketch& sketch);

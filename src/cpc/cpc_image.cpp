@@ -14,8 +14,6 @@ namespace {
 constexpr std::uint8_t kSerialVersion = 2;
 constexpr std::uint32_t kColumnMask = 63;
 constexpr std::uint64_t kColumns = 64;
-// The shortest pair code is two bits: a one-bit column code and the unary stop bit.
-constexpr std::uint64_t kMaxPairsPerWord = 16;
 
 void write_words(codec::Output& out, const std::vector<std::uint32_t>& words) {
     out.u32(static_cast<std::uint32_t>(words.size()));
@@ -76,7 +74,9 @@ void check_fields(const Image& image) {
         reject("has window offset " + std::to_string(image.window_offset) + " inconsistent with its coupon count");
     }
     if (image.first_live_column > image.window_offset) reject("has first live column beyond the window offset");
-    if (image.pair_count > kMaxPairsPerWord * image.pair_words.size()) reject("has more pairs than its stream holds");
+    if (min_pair_stream_bits(image.pair_count, image.lg_k) > 32 * image.pair_words.size()) {
+        reject("has more pairs than its stream holds");
+    }
     if (windowed == image.window_words.empty()) reject("window stream does not match its coupon count");
     const bool all_pairs = flavor == Flavor::sparse || flavor == Flavor::hybrid;
     if ((all_pairs || flavor == Flavor::empty) && image.pair_count != image.coupon_count) {
