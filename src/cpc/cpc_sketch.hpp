@@ -50,11 +50,8 @@ public:
     std::uint8_t lg_k() const { return lg_k_; }
     std::uint32_t coupon_count() const { return coupon_count_; }
     std::uint8_t window_offset() const { return window_offset_; }
-    std::uint8_t first_live_column() const { return first_live_column_; }
-    bool merged() const { return merged_; }
     std::span<const std::uint8_t> window() const { return window_; }
     const PairTable& table() const;
-    bool has_table() const { return table_.has_value(); }
 
     void mark_merged() { merged_ = true; }
     // The state of a union result built from a full bit matrix.
