@@ -262,6 +262,17 @@ class TestFlavorsAndImage:
             assert copy.to_bytes() == image and copy.estimate() == s.estimate()
         assert flavors == {"Sparse", "Hybrid", "Pinned", "Sliding"}
 
+    def test_long_row_gaps_and_shared_rows_decode_and_reencode(self):
+        # 100 pairs give 4 base bits; the gap of 2000 rows needs 7 blocks of 16 zeros.
+        pairs = sorted({r << 6 | c for r in (0, 3, 2003) for c in range(0, 64, 2)} | {2047 << 6 | 63, 2040 << 6})
+        words = encode_pairs(pairs, 2048)
+        image = (b"SK\x06\x02\x00\x0b" + struct.pack("<IBBBddII", len(pairs), 0, 0, 0, 2048.0, 0.0, len(words),
+                 len(pairs)) + struct.pack(f"<{len(words)}I", *words) + bytes(4))
+        s = quillo.CpcSketch.from_bytes(image)
+        assert s.to_bytes() == image
+        s.update("more")
+        assert parse(s.to_bytes())[1] == set(pairs) | {pair_of("more", 11)}
+
     def test_decoded_sketch_keeps_updating_like_the_original(self):
         for n in (3, 30, 300, 3000, 30000):
             s = fed(8, items(n))
