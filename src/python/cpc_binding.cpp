@@ -1,0 +1,28 @@
+#include "cpc/cpc_sketch.hpp"
+#include "python/frame.hpp"
+
+namespace quillo::py {
+namespace {
+
+using cpc::CpcSketch;
+
+CpcSketch make_cpc_sketch(std::optional<std::uint8_t> lg_k) {
+    return CpcSketch::create(lg_k.value_or(cpc::kDefaultLgK));
+}
+
+PyTypeObject* build_cpc_sketch() {
+    return Class<CpcSketch>("CpcSketch", "Python binding for CPC sketch.")
+        .constructor<&make_cpc_sketch, "lg_k">()
+        .method<"update", &CpcSketch::update, "item">("Update the sketch with a string item.")
+        .method<"estimate", &CpcSketch::estimate>("Estimate the cardinality.")
+        .method<"merge", &CpcSketch::merge, "other">("Merge another CPC sketch into this one (in-place union).")
+        .bytes<&CpcSketch::to_bytes, &CpcSketch::from_bytes>("Serialize the sketch to bytes.",
+                                                             "Deserialize the sketch from bytes.",
+                                                             "Support pickling via the from_bytes reconstructor.")
+        .build();
+}
+
+const Registration cpc_sketch("CpcSketch", &build_cpc_sketch);
+
+}  // namespace
+}  // namespace quillo::py
