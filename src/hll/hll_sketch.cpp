@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
@@ -64,9 +65,12 @@ void HllSketch::update_hash(std::uint64_t h) {
     const std::uint64_t index = h >> (64 - lg_k_);
     const std::uint64_t w = h << lg_k_;
     const auto rho = static_cast<std::uint8_t>(std::min<int>(std::countl_zero(w), kMaxRho));
+    offer(index, static_cast<std::uint8_t>(rho + 1));
+}
+
+void HllSketch::offer(std::uint64_t index, std::uint8_t fresh) {
     const std::uint8_t old = registers_[index];
-    if (old > rho) return;
-    const std::uint8_t fresh = rho + 1;
+    if (old >= fresh) return;
     registers_[index] = fresh;
     const double total = kxq0_ + kxq1_;
     if (!out_of_order_ && total > 0) hip_ += static_cast<double>(m_) / total;
@@ -82,6 +86,25 @@ void HllSketch::merge(const HllSketch& other) {
     for (std::size_t i = 0; i < registers_.size(); ++i) {
         registers_[i] = std::max(registers_[i], other.registers_[i]);
     }
+}
+
+HllSketch HllSketch::from_fields(std::uint8_t lg_k, std::vector<std::uint8_t> registers, double hip, double kxq0,
+                                 double kxq1, bool out_of_order) {
+    HllSketch sketch(lg_k);
+    sketch.registers_ = std::move(registers);
+    sketch.hip_ = hip;
+    sketch.kxq0_ = kxq0;
+    sketch.kxq1_ = kxq1;
+    sketch.out_of_order_ = out_of_order;
+    return sketch;
+}
+
+HllSketch HllSketch::from_registers(std::uint8_t lg_k, std::vector<std::uint8_t> registers, double hip,
+                                    bool out_of_order) {
+    double kxq0 = 0.0;
+    double kxq1 = 0.0;
+    for (std::uint8_t r : registers) (r < kKxqSplit ? kxq0 : kxq1) += inverse_pow2(r);
+    return from_fields(lg_k, std::move(registers), hip, kxq0, kxq1, out_of_order);
 }
 
 std::vector<std::uint8_t> HllSketch::to_bytes() const {
