@@ -38,6 +38,16 @@ void check_coupon(Coupon c, std::uint8_t lg_k, std::string_view name) {
 
 }  // namespace
 
+std::vector<std::uint8_t> coarsen_registers(std::span<const std::uint8_t> registers, std::uint8_t drop) {
+    std::vector<std::uint8_t> coarse(registers.size() >> drop, 0);
+    for (std::uint32_t i = 0; i < registers.size(); ++i) {
+        if (registers[i] == 0) continue;
+        const Observation o = coarsen(i, registers[i], drop);
+        coarse[o.slot] = std::max(coarse[o.slot], o.value);
+    }
+    return coarse;
+}
+
 Coupon coupon_of(std::uint64_t hash, std::uint8_t lg_k) {
     const auto slot = static_cast<std::uint32_t>(hash >> (64 - lg_k));
     const int zeros = std::min(std::countl_zero(hash << lg_k), kMaxLeadingZeros);
@@ -57,9 +67,7 @@ void CouponSet::insert(Coupon c) {
 bool CouponSet::place(Coupon c) {
     const std::size_t mask = words_.size() - 1;
     std::size_t i = c & mask;
-    // The step comes from the slot bits alone, so every coupon of one slot
-    // follows the same probe path and the slot is stored once.
-    const std::size_t step = (coupon_slot(c) >> lg_size_) | 1;
+    const std::size_t stride = step(c);
     for (;;) {
         Coupon& word = words_[i];
         if (word == 0) {
@@ -70,8 +78,18 @@ bool CouponSet::place(Coupon c) {
             if (coupon_value(c) > coupon_value(word)) word = c;
             return false;
         }
-        i = (i + step) & mask;
+        i = (i + stride) & mask;
     }
+}
+
+std::size_t CouponSet::drop_stored(std::span<Coupon> coupons) const {
+    const std::size_t mask = words_.size() - 1;
+    std::size_t kept = 0;
+    for (Coupon c : coupons) {
+        coupons[kept] = c;
+        kept += words_[c & mask] != c;
+    }
+    return kept;
 }
 
 void CouponSet::grow() {
@@ -141,35 +159,40 @@ void CouponGadget::merge(const CouponGadget& source) {
     const auto drop = static_cast<std::uint8_t>(source.lg_k_ - lg_k_);
     const auto* source_hll = std::get_if<HllSketch>(&source.payload_);
     if (source_hll == nullptr) {
-        source.for_each_coupon([&](Coupon c) { add_coupon(coarsen(c, drop)); });
+        source.for_each_chunk([&](std::span<Coupon> chunk) { add_chunk(chunk, drop); });
         return;
     }
     if (mode() != GadgetMode::hll) promote_to_hll();
     fold_registers(*source_hll, drop);
 }
 
+void CouponGadget::add_chunk(std::span<Coupon> chunk, std::uint8_t drop) {
+    if (drop != 0) {
+        for (Coupon& c : chunk) c = coarsen(c, drop);
+    }
+    std::size_t n = chunk.size();
+    // Most coupons of a source already in the union sit in their first probe
+    // word; skipping those without a branch per coupon saves a mispredicted
+    // probe loop each.
+    if (const auto* set = std::get_if<CouponSet>(&payload_)) n = set->drop_stored(chunk);
+    for (std::size_t i = 0; i < n; ++i) add_coupon(chunk[i]);
+}
+
 void CouponGadget::fold_registers(const HllSketch& source, std::uint8_t drop) {
     auto& hll = std::get<HllSketch>(payload_);
     hll.mark_out_of_order();
-    const auto registers = source.registers();
-    for (std::uint32_t i = 0; i < registers.size(); ++i) {
-        if (registers[i] == 0) continue;
-        const Observation o = coarsen(i, registers[i], drop);
-        hll.offer(o.slot, o.value);
+    if (drop == 0) {
+        hll.offer_all(source.registers());
+    } else {
+        hll.offer_all(coarsen_registers(source.registers(), drop));
     }
 }
 
 void CouponGadget::reduce_to(std::uint8_t lg_k) {
     const auto drop = static_cast<std::uint8_t>(lg_k_ - lg_k);
     if (const auto* hll = std::get_if<HllSketch>(&payload_)) {
-        std::vector<std::uint8_t> folded(std::size_t{1} << lg_k, 0);
-        const auto registers = hll->registers();
-        for (std::uint32_t i = 0; i < registers.size(); ++i) {
-            if (registers[i] == 0) continue;
-            const Observation o = coarsen(i, registers[i], drop);
-            folded[o.slot] = std::max(folded[o.slot], o.value);
-        }
-        payload_ = HllSketch::from_registers(lg_k, std::move(folded), hll->hip(), hll->out_of_order());
+        payload_ = HllSketch::from_registers(lg_k, coarsen_registers(hll->registers(), drop), hll->hip(),
+                                             hll->out_of_order());
         lg_k_ = lg_k;
         return;
     }
@@ -215,7 +238,7 @@ void CouponGadget::write(encoding::Writer& w) const {
         w.sequence(*list, [](encoding::Writer& out, Coupon c) { out.u32(c); });
     } else if (const auto* set = std::get_if<CouponSet>(&payload_)) {
         w.size(set->count());
-        set->for_each([&](Coupon c) { w.u32(c); });
+        for_each_coupon([&](Coupon c) { w.u32(c); });
     } else {
         const auto& hll = std::get<HllSketch>(payload_);
         w.u8(hll.lg_k());

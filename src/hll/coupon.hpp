@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -52,6 +53,10 @@ inline Coupon coarsen(Coupon c, std::uint8_t drop) {
     return make_coupon(o.slot, o.value);
 }
 
+// The registers of precision s seen at precision s - `drop`: each coarse
+// register is the largest coarsened value of its non-zero fine registers.
+std::vector<std::uint8_t> coarsen_registers(std::span<const std::uint8_t> registers, std::uint8_t drop);
+
 // Open addressing over 2^lg_size words (0 = empty), at most one coupon per
 // slot, grown by doubling once more than three quarters are occupied.
 class CouponSet {
@@ -59,18 +64,37 @@ public:
     CouponSet();
 
     void insert(Coupon c);
+    // Moves to the front of `coupons`, in order, those not found unchanged in
+    // their first probe word, and returns how many they are. The others are
+    // stored already: inserting them again would change nothing.
+    std::size_t drop_stored(std::span<Coupon> coupons) const;
     std::uint8_t lg_size() const { return lg_size_; }
     std::size_t count() const { return count_; }
 
-    // Occupied words in table order.
+    static constexpr std::size_t kChunk = 64;
+
+    // Occupied words in table order, handed to `f` as spans of at most kChunk
+    // coupons that `f` may modify. They are gathered without a branch per
+    // word: whether a word is empty is unpredictable.
     template <class F>
-    void for_each(F f) const {
-        for (Coupon w : words_) {
-            if (w != 0) f(w);
+    void for_each_chunk(F f) const {
+        Coupon chunk[kChunk];
+        for (std::size_t start = 0; start < words_.size(); start += kChunk) {
+            const std::size_t end = std::min(start + kChunk, words_.size());
+            std::size_t n = 0;
+            for (std::size_t i = start; i < end; ++i) {
+                chunk[n] = words_[i];
+                n += words_[i] != 0;
+            }
+            f(std::span<Coupon>(chunk, n));
         }
     }
 
 private:
+    // The probe step of `c`; it comes from the slot bits alone, so every
+    // coupon of one slot follows the same probe path and the slot is stored
+    // once.
+    std::size_t step(Coupon c) const { return (coupon_slot(c) >> lg_size_) | 1; }
     // Stores `c` or raises its slot's value; true when a word was newly used.
     bool place(Coupon c);
     void grow();
@@ -117,13 +141,29 @@ private:
     void fold_registers(const HllSketch& source, std::uint8_t drop);
     bool set_is_full(const CouponSet& set) const;
 
+    void add_chunk(std::span<Coupon> chunk, std::uint8_t drop);
+
+    // The coupons in list order or set table order, as spans of at most
+    // CouponSet::kChunk coupons that `f` may modify.
+    template <class F>
+    void for_each_chunk(F f) const {
+        if (const auto* set = std::get_if<CouponSet>(&payload_)) {
+            set->for_each_chunk(f);
+        } else if (const auto* list = std::get_if<CouponList>(&payload_)) {
+            Coupon chunk[CouponSet::kChunk];
+            for (std::size_t start = 0; start < list->size(); start += CouponSet::kChunk) {
+                const std::size_t n = std::min(CouponSet::kChunk, list->size() - start);
+                std::copy_n(list->begin() + static_cast<std::ptrdiff_t>(start), n, chunk);
+                f(std::span<Coupon>(chunk, n));
+            }
+        }
+    }
+
     template <class F>
     void for_each_coupon(F f) const {
-        if (const auto* list = std::get_if<CouponList>(&payload_)) {
-            for (Coupon c : *list) f(c);
-        } else if (const auto* set = std::get_if<CouponSet>(&payload_)) {
-            set->for_each(f);
-        }
+        for_each_chunk([&](std::span<Coupon> chunk) {
+            for (Coupon c : chunk) f(c);
+        });
     }
 
     std::variant<CouponList, CouponSet, HllSketch> payload_;

@@ -32,6 +32,9 @@ public:
     // Raises register `index` to `value` if that is larger, keeping the HIP
     // estimate and its accumulators current; `index` must be below 2^lg_k.
     void offer(std::uint64_t index, std::uint8_t value);
+    // offer(i, values[i]) for every register i; `values` must hold 2^lg_k
+    // entries.
+    void offer_all(std::span<const std::uint8_t> values);
     // From now on the estimate comes from the registers.
     void mark_out_of_order() { out_of_order_ = true; }
     double estimate() const;
