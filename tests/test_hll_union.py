@@ -4,7 +4,6 @@ precisions and the union's image."""
 import math
 import pickle
 import re
-import struct
 
 import pytest
 import xxhash
@@ -66,16 +65,14 @@ def encode_varint(n):
 
 def parse(image):
     """(lg_max_k, lg_k, mode, payload) of a union image; the payload is the
-    coupon list, or (registers, hip, out_of_order) in HLL mode."""
+    coupon list, or (registers, out_of_order) in HLL mode."""
     lg_max_k, lg_k = image[0], image[1]
     mode, pos = varint(image, 2)
     if mode == HLL:
         assert image[pos] == lg_k
         n, pos = varint(image, pos + 1)
         registers = list(image[pos:pos + n])
-        pos += n
-        hip, _, _ = struct.unpack_from("<3d", image, pos)
-        return lg_max_k, lg_k, mode, (registers, hip, image[pos + 24] == 1)
+        return lg_max_k, lg_k, mode, (registers, image[pos + n + 24] == 1)
     n, pos = varint(image, pos)
     coupons = []
     for _ in range(n):
@@ -185,6 +182,7 @@ def test_sketch_mode_has_no_image():
 
 def test_union_counts_and_promotions():
     assert quillo.HllUnion().estimate() == 0.0
+    assert quillo.HllUnion(None).to_bytes() == bytes([12, 12, LIST, 0])
     items = distinct_slot_items(8, 12)
     u = union_of(12, items[:7] + items[:3])
     assert u.estimate() == 7.0
@@ -229,7 +227,7 @@ def test_union_equals_the_sketch_of_both_streams(source_lg, source_mode, union_m
     assert registers_of(u) == registers_of(direct)
     assert parse(u.to_bytes())[:2] == (12, final)
     if source_mode == "HLL":
-        registers, _, out_of_order = parse(u.to_bytes())[3]
+        registers, out_of_order = parse(u.to_bytes())[3]
         assert out_of_order
         assert u.estimate() == pytest.approx(register_formula(registers), rel=1e-12)
 
@@ -243,6 +241,14 @@ def test_updates_after_a_coarser_merge_use_the_lowered_precision():
     direct = union_of(10, [f"{p}{i}" for p in "abc" for i in range(3000)])
     assert registers_of(u) == registers_of(direct)
     assert registers_of(quillo.HllUnion.from_bytes(u.to_bytes())) == registers_of(direct)
+
+
+def test_lowering_the_precision_keeps_the_running_estimate():
+    u = union_of(12, [f"a{i}" for i in range(3000)])
+    u.update_with_sketch(mode_sketch(10, [f"b{i}" for i in range(5)]))
+    _, lg_k, mode, (_, out_of_order) = parse(u.to_bytes())
+    assert (lg_k, mode, out_of_order) == (10, HLL, False)
+    assert u.estimate() == pytest.approx(3005, rel=0.05)
 
 
 def test_overlapping_unions_across_precisions_are_accurate():

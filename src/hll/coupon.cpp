@@ -278,10 +278,10 @@ CouponGadget CouponGadget::read(encoding::Reader& r, std::string_view name) {
         case 1: {
             CouponSet set;
             const std::size_t n = r.length(1);
-            for (std::size_t i = 0; i < n; ++i) {
-                set.insert(read_coupon(r));
-                if (gadget.set_is_full(set)) corrupt(name, "coupon set too large for lg_k");
-            }
+            for (std::size_t i = 0; i < n; ++i) set.insert(read_coupon(r));
+            // A set that fills its table gives way to registers, and precisions
+            // of 8 or less never use a set.
+            if (gadget.set_is_full(set)) corrupt(name, "coupon set too large for lg_k");
             gadget.payload_ = std::move(set);
             break;
         }

@@ -112,7 +112,9 @@ void HllSketch::offer_all(std::span<const std::uint8_t> values) {
         const std::uint8_t* have = registers_.data() + start;
         const std::uint8_t* offered = values.data() + start;
         std::uint8_t raises = 0;
-        for (std::size_t j = 0; j < kBlock; ++j) raises |= static_cast<std::uint8_t>(std::max(have[j], offered[j]) ^ have[j]);
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            raises |= static_cast<std::uint8_t>(std::max(have[j], offered[j]) ^ have[j]);
+        }
         if (raises == 0) continue;
         for (std::size_t j = start; j < start + kBlock; ++j) {
             if (values[j] > registers_[j]) offer(j, values[j]);
