@@ -42,7 +42,7 @@ def union_rows(corpus, report):
     for sketch in sketches:
         union.update_with_sketch(sketch)
     estimate = union.estimate()
-    rows = [["HllUnion(12) of lg_k 10, 12, 14", exact, estimate, relative_error(estimate, exact), "-",
+    rows = [["HllUnion(12) of lg_k 10, 12, 14 (ends at 10)", exact, estimate, relative_error(estimate, exact), "-",
              len(union.to_bytes()), "-"]]
     direct = quillo.HllUnion(12)
     rate = report.stream("HllUnion(12).update", lines, direct.update)
