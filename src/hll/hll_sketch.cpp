@@ -1,9 +1,11 @@
 #include "hll/hll_sketch.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
@@ -19,7 +21,19 @@ constexpr std::uint8_t kMaxRho = 63;
 constexpr std::uint8_t kKxqSplit = 32;
 constexpr std::uint8_t kMinSoundLgK = 4;
 
-double inverse_pow2(std::uint8_t r) { return std::ldexp(1.0, -static_cast<int>(r)); }
+// 2^-r for every register value; halving is exact, so the table holds the
+// same values as ldexp without its cost on every register change.
+constexpr auto kInversePowers = [] {
+    std::array<double, 256> powers{};
+    double power = 1.0;
+    for (double& p : powers) {
+        p = power;
+        power /= 2;
+    }
+    return powers;
+}();
+
+double inverse_pow2(std::uint8_t r) { return kInversePowers[r]; }
 
 double alpha(std::uint64_t m) {
     switch (m) {
@@ -64,9 +78,12 @@ void HllSketch::update_hash(std::uint64_t h) {
     const std::uint64_t index = h >> (64 - lg_k_);
     const std::uint64_t w = h << lg_k_;
     const auto rho = static_cast<std::uint8_t>(std::min<int>(std::countl_zero(w), kMaxRho));
+    offer(index, static_cast<std::uint8_t>(rho + 1));
+}
+
+void HllSketch::offer(std::uint64_t index, std::uint8_t fresh) {
     const std::uint8_t old = registers_[index];
-    if (old > rho) return;
-    const std::uint8_t fresh = rho + 1;
+    if (old >= fresh) return;
     registers_[index] = fresh;
     const double total = kxq0_ + kxq1_;
     if (!out_of_order_ && total > 0) hip_ += static_cast<double>(m_) / total;
@@ -82,6 +99,47 @@ void HllSketch::merge(const HllSketch& other) {
     for (std::size_t i = 0; i < registers_.size(); ++i) {
         registers_[i] = std::max(registers_[i], other.registers_[i]);
     }
+}
+
+void HllSketch::offer_all(std::span<const std::uint8_t> values) {
+    // Registers usually already hold at least the offered values, so each
+    // block is first compared as a whole (a fixed-length loop the compiler
+    // vectorises) and only blocks with a larger value go through offer.
+    constexpr std::size_t kBlock = 16;
+    const std::size_t n = registers_.size();
+    std::size_t start = 0;
+    for (; start + kBlock <= n; start += kBlock) {
+        const std::uint8_t* have = registers_.data() + start;
+        const std::uint8_t* offered = values.data() + start;
+        std::uint8_t raises = 0;
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            raises |= static_cast<std::uint8_t>(std::max(have[j], offered[j]) ^ have[j]);
+        }
+        if (raises == 0) continue;
+        for (std::size_t j = start; j < start + kBlock; ++j) {
+            if (values[j] > registers_[j]) offer(j, values[j]);
+        }
+    }
+    for (; start < n; ++start) offer(start, values[start]);
+}
+
+HllSketch HllSketch::from_fields(std::uint8_t lg_k, std::vector<std::uint8_t> registers, double hip, double kxq0,
+                                 double kxq1, bool out_of_order) {
+    HllSketch sketch(lg_k);
+    sketch.registers_ = std::move(registers);
+    sketch.hip_ = hip;
+    sketch.kxq0_ = kxq0;
+    sketch.kxq1_ = kxq1;
+    sketch.out_of_order_ = out_of_order;
+    return sketch;
+}
+
+HllSketch HllSketch::from_registers(std::uint8_t lg_k, std::vector<std::uint8_t> registers, double hip,
+                                    bool out_of_order) {
+    double kxq0 = 0.0;
+    double kxq1 = 0.0;
+    for (std::uint8_t r : registers) (r < kKxqSplit ? kxq0 : kxq1) += inverse_pow2(r);
+    return from_fields(lg_k, std::move(registers), hip, kxq0, kxq1, out_of_order);
 }
 
 std::vector<std::uint8_t> HllSketch::to_bytes() const {

@@ -29,14 +29,34 @@ public:
 
     void update(std::string_view item);
     void update_hash(std::uint64_t hash);
+    // Raises register `index` to `value` if that is larger, keeping the HIP
+    // estimate and its accumulators current; `index` must be below 2^lg_k.
+    void offer(std::uint64_t index, std::uint8_t value);
+    // offer(i, values[i]) for every register i; `values` must hold 2^lg_k
+    // entries.
+    void offer_all(std::span<const std::uint8_t> values);
+    // From now on the estimate comes from the registers.
+    void mark_out_of_order() { out_of_order_ = true; }
     double estimate() const;
     void merge(const HllSketch& other);
 
     std::vector<std::uint8_t> to_bytes() const;
     static HllSketch from_bytes(std::span<const std::uint8_t> data);
 
+    // A sketch with the given fields taken as they are; `registers` must hold
+    // 2^lg_k entries.
+    static HllSketch from_fields(std::uint8_t lg_k, std::vector<std::uint8_t> registers, double hip, double kxq0,
+                                 double kxq1, bool out_of_order);
+    // As from_fields, with kxq0 and kxq1 summed from the registers.
+    static HllSketch from_registers(std::uint8_t lg_k, std::vector<std::uint8_t> registers, double hip,
+                                    bool out_of_order);
+
     std::uint8_t lg_k() const { return lg_k_; }
     std::span<const std::uint8_t> registers() const { return registers_; }
+    double hip() const { return hip_; }
+    double kxq0() const { return kxq0_; }
+    double kxq1() const { return kxq1_; }
+    bool out_of_order() const { return out_of_order_; }
 
 private:
     std::vector<std::uint8_t> registers_;

@@ -1,0 +1,31 @@
+#pragma once
+// A distinct counter that is exact while small (a list, then a set of
+// coupons) and becomes an HLL sketch as it grows.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "hll/coupon.hpp"
+
+namespace quillo::hll {
+
+class HllSketchMode {
+public:
+    // Checks 4..=21.
+    static HllSketchMode create(std::uint8_t lg_k);
+
+    void update(std::string_view item);
+    double estimate() const { return gadget_.estimate(); }
+    std::string mode() const { return std::string(gadget_.mode_name()); }
+    bool is_out_of_order() const { return gadget_.is_out_of_order(); }
+    std::uint64_t memory_usage() const { return gadget_.memory_usage(); }
+
+    const CouponGadget& gadget() const { return gadget_; }
+
+private:
+    explicit HllSketchMode(std::uint8_t lg_k) : gadget_(lg_k) {}
+
+    CouponGadget gadget_;
+};
+
+}  // namespace quillo::hll

@@ -1,0 +1,36 @@
+#pragma once
+// The union of distinct-count summaries: items and whole HllSketchMode
+// objects, of any precision, folded into one coupon gadget.
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "hll/coupon.hpp"
+#include "hll/hll_mode_sketch.hpp"
+
+namespace quillo::hll {
+
+class HllUnion {
+public:
+    // Checks 4..=21.
+    static HllUnion create(std::uint8_t lg_max_k);
+
+    void update(std::string_view item);
+    // Sources coarser than the union lower its precision to theirs; later
+    // updates use the lowered precision.
+    void update_with_sketch(const HllSketchMode& sketch) { gadget_.merge(sketch.gadget()); }
+    double estimate() const { return gadget_.estimate(); }
+
+    std::vector<std::uint8_t> to_bytes() const;
+    static HllUnion from_bytes(std::span<const std::uint8_t> data);
+
+private:
+    HllUnion(std::uint8_t lg_max_k, CouponGadget gadget) : gadget_(std::move(gadget)), lg_max_k_(lg_max_k) {}
+
+    CouponGadget gadget_;
+    std::uint8_t lg_max_k_;
+};
+
+}  // namespace quillo::hll

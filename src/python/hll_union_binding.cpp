@@ -1,0 +1,47 @@
+#include "hll/hll_mode_sketch.hpp"
+#include "hll/hll_union.hpp"
+#include "python/frame.hpp"
+
+namespace quillo::py {
+namespace {
+
+using hll::HllSketchMode;
+using hll::HllUnion;
+
+HllSketchMode make_hll_sketch_mode(std::optional<std::uint8_t> lg_k) {
+    return HllSketchMode::create(lg_k.value_or(hll::kDefaultLgK));
+}
+
+PyTypeObject* build_hll_sketch_mode() {
+    return Class<HllSketchMode>("HllSketchMode",
+                                "Python binding for HllSketchMode with List/Set/HLL mode transitions.")
+        .constructor<&make_hll_sketch_mode, "lg_k">()
+        .method<"update", &HllSketchMode::update, "item">("")
+        .method<"estimate", &HllSketchMode::estimate>("")
+        .method<"mode", &HllSketchMode::mode>("")
+        .method<"is_out_of_order", &HllSketchMode::is_out_of_order>("")
+        .method<"memory_usage", &HllSketchMode::memory_usage>("")
+        .build();
+}
+
+HllUnion make_hll_union(std::optional<std::uint8_t> lg_max_k) {
+    return HllUnion::create(lg_max_k.value_or(hll::kDefaultLgK));
+}
+
+PyTypeObject* build_hll_union() {
+    return Class<HllUnion>("HllUnion", "Python binding for HllUnion.")
+        .constructor<&make_hll_union, "lg_max_k">()
+        .method<"update", &HllUnion::update, "item">("")
+        .method<"update_with_sketch", &HllUnion::update_with_sketch, "sketch">("")
+        .method<"estimate", &HllUnion::estimate>("")
+        .bytes<&HllUnion::to_bytes, &HllUnion::from_bytes>("Serialize the union to bytes.",
+                                                           "Deserialize the union from bytes.",
+                                                           "Support pickling via the from_bytes reconstructor.")
+        .build();
+}
+
+const Registration hll_sketch_mode("HllSketchMode", &build_hll_sketch_mode);
+const Registration hll_union("HllUnion", &build_hll_union);
+
+}  // namespace
+}  // namespace quillo::py
