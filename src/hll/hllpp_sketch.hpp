@@ -22,7 +22,6 @@ public:
     std::vector<std::uint8_t> to_bytes() const;
     static HllPlusPlusSketch from_bytes(std::span<const std::uint8_t> data);
 
-    std::uint8_t precision() const { return p_; }
     std::span<const std::uint8_t> registers() const { return registers_; }
 
 private:

@@ -25,9 +25,6 @@ public:
     // on such states, though their estimates mean little.
     static HllPlusPlusSparseSketch from_bytes(std::span<const std::uint8_t> data);
 
-    std::uint8_t precision() const { return p_; }
-    const std::map<std::uint64_t, std::uint8_t>& entries() const { return entries_; }
-
 private:
     HllPlusPlusSparseSketch(std::uint8_t p, std::uint64_t m) : p_(p), m_(m) {}
 
