@@ -8,7 +8,7 @@ from demo_support import relative_error
 PRECISION = 12
 # About 2 m distinct words at precision 12: past linear counting, inside the bias-corrected range.
 SMALL_SLICE = 120_000
-VARIANTS = ["HllSketch", "HllSketchMode", "HllPlusPlusSketch", "HllPlusPlusSparseSketch"]
+VARIANTS = ["HllSketch", "HllSketchMode", "HllUnion", "HllPlusPlusSketch", "HllPlusPlusSparseSketch"]
 
 
 def _available():
