@@ -1,0 +1,35 @@
+#pragma once
+// Dense HLL++: 2^p one-byte registers, estimated by the shared HLL++
+// estimator. Its image has a preamble of its own but reports failures with the
+// codec's error kinds.
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quillo::hll {
+
+class HllPlusPlusSketch {
+public:
+    // With the constructor's range check and default.
+    static HllPlusPlusSketch create(std::uint8_t lg_k);
+
+    void update(std::string_view item);
+    void update_hash(std::uint64_t hash);
+    double estimate() const;
+    void merge(const HllPlusPlusSketch& other);
+
+    std::vector<std::uint8_t> to_bytes() const;
+    static HllPlusPlusSketch from_bytes(std::span<const std::uint8_t> data);
+
+    std::span<const std::uint8_t> registers() const { return registers_; }
+
+private:
+    HllPlusPlusSketch(std::uint8_t p, std::vector<std::uint8_t> registers);
+
+    std::vector<std::uint8_t> registers_;
+    std::uint64_t m_;
+    std::uint8_t p_;
+};
+
+}  // namespace quillo::hll

@@ -1,0 +1,54 @@
+#include "hll/hllpp_estimator.hpp"
+#include "hll/hllpp_sketch.hpp"
+#include "hll/hllpp_sparse_sketch.hpp"
+#include "python/frame.hpp"
+
+namespace quillo::py {
+namespace {
+
+using hll::HllPlusPlusSketch;
+using hll::HllPlusPlusSparseSketch;
+
+constexpr const char* kUpdateDoc = "Update the sketch with a string item.";
+constexpr const char* kEstimateDoc = "Estimate the cardinality.";
+constexpr const char* kToBytesDoc = "Serialize the sketch to bytes.";
+constexpr const char* kFromBytesDoc = "Deserialize the sketch from bytes.";
+constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
+
+HllPlusPlusSketch make_dense(std::optional<std::uint8_t> lg_k) {
+    return HllPlusPlusSketch::create(lg_k.value_or(hll::hllpp::kDefaultPrecision));
+}
+
+HllPlusPlusSparseSketch make_sparse(std::optional<std::uint8_t> lg_k) {
+    return HllPlusPlusSparseSketch::create(lg_k.value_or(hll::hllpp::kDefaultPrecision));
+}
+
+PyTypeObject* build_dense() {
+    return Class<HllPlusPlusSketch>("HllPlusPlusSketch", "Python binding for HyperLogLog++ sketch.")
+        .constructor<&make_dense, "lg_k">()
+        .method<"update", &HllPlusPlusSketch::update, "item">(kUpdateDoc)
+        .method<"estimate", &HllPlusPlusSketch::estimate>(kEstimateDoc)
+        .method<"merge", &HllPlusPlusSketch::merge, "other">(
+            "Merge another HLL++ sketch into this one (in-place union).")
+        .bytes<&HllPlusPlusSketch::to_bytes, &HllPlusPlusSketch::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
+        .build();
+}
+
+PyTypeObject* build_sparse() {
+    return Class<HllPlusPlusSparseSketch>("HllPlusPlusSparseSketch",
+                                          "Python binding for sparse HyperLogLog++ sketch.")
+        .constructor<&make_sparse, "lg_k">()
+        .method<"update", &HllPlusPlusSparseSketch::update, "item">(kUpdateDoc)
+        .method<"estimate", &HllPlusPlusSparseSketch::estimate>(kEstimateDoc)
+        .method<"merge", &HllPlusPlusSparseSketch::merge, "other">(
+            "Merge another sparse sketch into this one (in-place union).")
+        .bytes<&HllPlusPlusSparseSketch::to_bytes, &HllPlusPlusSparseSketch::from_bytes>(kToBytesDoc, kFromBytesDoc,
+                                                                                       kReduceDoc)
+        .build();
+}
+
+const Registration dense("HllPlusPlusSketch", &build_dense);
+const Registration sparse("HllPlusPlusSparseSketch", &build_sparse);
+
+}  // namespace
+}  // namespace quillo::py
