@@ -1,0 +1,297 @@
+"""Reservoir samplers R and A, the weighted reservoir sampler and the stream
+sampler: exact structure, images, and the randomness of their samples.
+
+Statistical checks use bounds that hold for every run but about one in a
+million: Bernstein's inequality for counts, the Dvoretzky-Kiefer-Wolfowitz
+inequality for distributions.
+"""
+
+import bisect
+import math
+import pathlib
+import shutil
+import struct
+import subprocess
+from collections import deque
+
+import pytest
+
+import quillo
+from quillo import ReservoirSamplerA, ReservoirSamplerR
+
+RESERVOIRS = [ReservoirSamplerR, ReservoirSamplerA]
+FAILURE_RATE = 1e-6
+U64_MAX = 2**64 - 1
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+def varint(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append((n & 0x7F) | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes(out)
+
+
+def string(s):
+    data = s.encode()
+    return varint(len(data)) + data
+
+
+def strings(items):
+    return varint(len(items)) + b"".join(string(s) for s in items)
+
+
+def last_varint(image):
+    start = len(image) - 1
+    while start > 0 and image[start - 1] & 0x80:
+        start -= 1
+    return sum((b & 0x7F) << (7 * i) for i, b in enumerate(image[start:]))
+
+
+def feed(add, items):
+    deque(map(add, items), maxlen=0)
+
+
+def bernstein_bound(trials, variance, spread, tests):
+    """Deviation of a sum of `trials` independent terms (each within `spread`
+    of its mean) exceeded with probability below FAILURE_RATE / tests."""
+    log_term = math.log(2 * tests / FAILURE_RATE)
+    return spread * log_term / 3 + math.sqrt((spread * log_term / 3) ** 2 + 2 * trials * variance * log_term)
+
+
+def dkw_bound(draws, tests):
+    return math.sqrt(math.log(2 * tests / FAILURE_RATE) / (2 * draws))
+
+
+def max_cdf_distance(sample, cdf):
+    """Largest gap between the empirical and the given CDF over the integers."""
+    sample = sorted(sample)
+    n = len(sample)
+    worst, previous = 0.0, -1
+    for value in sorted(set(sample)):
+        below = bisect.bisect_left(sample, value) / n
+        for s in {previous + 1, value - 1}:
+            if previous < s < value:
+                worst = max(worst, abs(below - cdf(s)))
+        worst = max(worst, abs(bisect.bisect_right(sample, value) / n - cdf(value)))
+        previous = value
+    return worst
+
+
+# ---------------------------------------------------------------- generator
+
+
+def chacha_block(key_words, tail_words, rounds):
+    mask = 0xFFFFFFFF
+    state = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574, *key_words, *tail_words]
+    x = list(state)
+
+    def rotl(v, n):
+        return ((v << n) | (v >> (32 - n))) & mask
+
+    def quarter(a, b, c, d):
+        x[a] = (x[a] + x[b]) & mask
+        x[d] = rotl(x[d] ^ x[a], 16)
+        x[c] = (x[c] + x[d]) & mask
+        x[b] = rotl(x[b] ^ x[c], 12)
+        x[a] = (x[a] + x[b]) & mask
+        x[d] = rotl(x[d] ^ x[a], 8)
+        x[c] = (x[c] + x[d]) & mask
+        x[b] = rotl(x[b] ^ x[c], 7)
+
+    for _ in range(rounds // 2):
+        quarter(0, 4, 8, 12), quarter(1, 5, 9, 13), quarter(2, 6, 10, 14), quarter(3, 7, 11, 15)
+        quarter(0, 5, 10, 15), quarter(1, 6, 11, 12), quarter(2, 7, 8, 13), quarter(3, 4, 9, 14)
+    return [(a + b) & mask for a, b in zip(x, state)]
+
+
+def test_reference_chacha_matches_the_published_20_round_block():
+    key = struct.unpack("<8I", bytes(range(32)))
+    block = struct.pack("<16I", *chacha_block(key, [1, 0x09000000, 0x4A000000, 0], 20))
+    assert block.hex() == (
+        "10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4e"
+        "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e")
+
+
+@pytest.mark.skipif(shutil.which("c++") is None, reason="needs a C++ compiler")
+def test_chacha12_block_matches_the_reference(tmp_path):
+    program = tmp_path / "chacha_block"
+    subprocess.run(["c++", "-std=c++20", "-O1", f"-I{ROOT / 'src'}", str(ROOT / "tests/cpp/chacha_block.cpp"),
+                    str(ROOT / "src/sampling/random.cpp"), "-o", str(program)], check=True)
+    cases = [(list(range(8)), 0, 0),
+             (list(struct.unpack("<8I", bytes(range(32)))), 0x0900000000000001, 0x4A000000),
+             ([0xFFFFFFFF, 0x12345678, 0, 1, 0xDEADBEEF, 7, 0x80000000, 3], 0xFFFFFFFF00000002, 0x0123456789ABCDEF)]
+    for key, counter, stream in cases:
+        args = [f"{w:x}" for w in key] + [f"{counter:x}", f"{stream:x}"]
+        output = subprocess.run([str(program), *args], check=True, capture_output=True, text=True).stdout
+        tail = [counter & 0xFFFFFFFF, counter >> 32, stream & 0xFFFFFFFF, stream >> 32]
+        assert [int(w, 16) for w in output.split()] == chacha_block(key, tail, 12)
+
+
+# ---------------------------------------------------------------- reservoir samplers: structure
+
+
+@pytest.mark.parametrize("cls", RESERVOIRS)
+class TestReservoirStructure:
+    def test_fill_phase_keeps_every_item_in_order(self, cls):
+        s = cls(3)
+        s.add("a")
+        s.add("b")
+        assert (s.sample(), s.is_full(), s.items_seen(), s.capacity()) == (["a", "b"], False, 2, 3)
+        s.add("c")
+        assert s.sample() == ["a", "b", "c"] and s.is_full()
+
+    def test_zero_capacity_counts_but_keeps_nothing(self, cls):
+        s = cls(0)
+        assert s.is_full()
+        feed(s.add, map(str, range(100)))
+        assert (s.sample(), s.items_seen()) == ([], 100)
+
+    def test_sample_holds_distinct_stream_items(self, cls):
+        s = cls(10)
+        feed(s.add, map(str, range(10_000)))
+        sample = s.sample()
+        assert len(set(sample)) == 10 and all(0 <= int(x) < 10_000 for x in sample)
+        assert s.items_seen() == 10_000
+
+    def test_items_are_copied(self, cls):
+        s = cls(2)
+        s.add("é" * 3)
+        s.add("")
+        assert s.sample() == ["ééé", ""]
+
+    def test_merge_offers_the_other_reservoir(self, cls):
+        source = cls(5)
+        feed(source.add, ["v", "w", "x", "y", "z"])
+        before = source.to_bytes()
+        target = cls(10)
+        target.merge(source)
+        assert (target.sample(), target.items_seen()) == (["v", "w", "x", "y", "z"], 5)
+        assert source.to_bytes() == before
+        full = cls(2)
+        full.merge(source)
+        assert full.items_seen() == 5 and len(full.sample()) == 2 and set(full.sample()) <= set("vwxyz")
+
+    def test_clear_returns_to_filling(self, cls):
+        s = cls(4)
+        feed(s.add, map(str, range(50)))
+        s.clear()
+        assert (s.sample(), s.items_seen(), s.capacity(), s.is_full()) == ([], 0, 4, False)
+        s.add("again")
+        assert s.sample() == ["again"]
+
+    def test_round_trip_resumes_the_state(self, cls):
+        s = cls(5)
+        feed(s.add, map(str, range(1000)))
+        copy = cls.from_bytes(s.to_bytes())
+        assert (copy.sample(), copy.items_seen(), copy.capacity()) == (s.sample(), 1000, 5)
+        assert copy.to_bytes() == s.to_bytes()
+
+    def test_decode_error_names_the_class(self, cls):
+        with pytest.raises(ValueError, match=f"^corrupt data: {cls.__name__} decode failed: Hit the end"):
+            cls.from_bytes(b"\x05a")
+
+    def test_decoded_extreme_counters_do_not_fail(self, cls):
+        tail = varint(0) if cls is ReservoirSamplerA else b""
+        for capacity, seen in ((0, 0), (1, U64_MAX), (1, 0), (3, U64_MAX - 1)):
+            s = cls.from_bytes(strings(["a"] * max(capacity, 1)) + varint(capacity) + varint(seen) + tail)
+            feed(s.add, ["b", "c", "d"])
+            assert s.items_seen() == min(seen + 3, U64_MAX)
+            assert len(s.sample()) == max(capacity, 1)
+
+    def test_constructor_takes_unsigned_64_bit_capacity(self, cls):
+        assert cls(U64_MAX).capacity() == U64_MAX
+        with pytest.raises(OverflowError):
+            cls(-1)
+        with pytest.raises(TypeError, match="^argument 'item': 'int' object cannot be converted to 'PyString'$"):
+            cls(1).add(5)
+
+
+def test_image_layouts():
+    r = ReservoirSamplerR(3)
+    feed(r.add, ["ab", "c"])
+    assert r.to_bytes() == strings(["ab", "c"]) + varint(3) + varint(2)
+    a = ReservoirSamplerA(3)
+    feed(a.add, ["ab", "c"])
+    assert a.to_bytes() == strings(["ab", "c"]) + varint(3) + varint(2) + varint(0)
+    assert ReservoirSamplerA(0).to_bytes() == strings([]) + varint(0) + varint(0) + varint(U64_MAX)
+
+
+def test_sampler_a_replaces_only_after_its_pending_skip():
+    s = ReservoirSamplerA(4)
+    feed(s.add, map(str, range(200)))
+    for round_ in range(20):
+        skip, before = last_varint(s.to_bytes()), s.sample()
+        feed(s.add, ["skipped"] * skip)
+        assert s.sample() == before and last_varint(s.to_bytes()) == 0
+        s.add(f"new-{round_}")
+        changed = [new for old, new in zip(before, s.sample()) if old != new]
+        assert changed == [f"new-{round_}"]
+
+
+def test_sampler_a_clear_and_zero_capacity_keep_skipping():
+    s = ReservoirSamplerA(0)
+    s.add("x")
+    assert last_varint(s.to_bytes()) == U64_MAX - 1
+    s.clear()
+    assert last_varint(s.to_bytes()) == U64_MAX
+    pending = ReservoirSamplerA(2)
+    feed(pending.add, ["a", "b", "c"])
+    pending.clear()
+    assert last_varint(pending.to_bytes()) == 0
+
+
+# ---------------------------------------------------------------- reservoir samplers: randomness
+
+
+def group_inclusion_counts(cls, length, capacity, trials, groups):
+    counts = [0] * groups
+    group_size = length // groups
+    stream = [str(i) for i in range(length)]
+    for _ in range(trials):
+        s = cls(capacity)
+        feed(s.add, stream)
+        for item in s.sample():
+            counts[int(item) // group_size] += 1
+    return counts
+
+
+@pytest.mark.parametrize("cls", RESERVOIRS)
+@pytest.mark.parametrize("length, capacity, trials", [(60, 6, 12_000), (300, 3, 6_000)])
+def test_every_position_is_kept_with_equal_probability(cls, length, capacity, trials):
+    groups = 6
+    counts = group_inclusion_counts(cls, length, capacity, trials, groups)
+    # Per trial, the items kept from one group follow a hypergeometric law.
+    share = 1 / groups
+    variance = capacity * share * (1 - share) * (length - capacity) / (length - 1)
+    bound = bernstein_bound(trials, variance, capacity, tests=4 * groups)
+    expected = trials * capacity / groups
+    assert all(abs(c - expected) <= bound for c in counts), (counts, expected, bound)
+
+
+def skip_survival(seen, slots, s):
+    """P(skip >= s) after item `seen` with a full reservoir of `slots`."""
+    p = 1.0
+    for j in range(slots):
+        p *= (seen - j) / (seen + s - j)
+    return p
+
+
+SKIP_CONFIGS = [(1, 2), (3, 4), (3, 60), (3, 70), (50, 1000), (2, 10**6), (1, 10**15)]
+
+
+@pytest.mark.parametrize("slots, seen", SKIP_CONFIGS)
+def test_sampler_a_skips_follow_the_exact_law(slots, seen):
+    # A full reservoir that has seen `seen - 1` items replaces on the next add
+    # and then draws its skip after item `seen`.
+    image = strings(["x"] * slots) + varint(slots) + varint(seen - 1) + varint(0)
+    draws = 15_000
+    skips = []
+    for _ in range(draws):
+        s = ReservoirSamplerA.from_bytes(image)
+        s.add("y")
+        skips.append(last_varint(s.to_bytes()))
+    distance = max_cdf_distance(skips, lambda s: 1 - skip_survival(seen, slots, s + 1))
+    assert distance <= dkw_bound(draws, tests=len(SKIP_CONFIGS))
