@@ -17,3 +17,22 @@ CASES = [
     Case(quillo.ReservoirSamplerA, _filled(quillo.ReservoirSamplerA), "ReservoirSamplerA",
          lambda s: s.add("x"), lambda a, b: a.merge(b)),
 ]
+
+
+def _weighted():
+    s = quillo.WeightedReservoirSampler(8)
+    for i in range(100):
+        s.add_weighted(f"item-{i}", 1 + i % 5)
+    return s
+
+
+def _stream():
+    s = quillo.StreamSampler(8, 7)
+    s.push_batch([f"item-{i}" for i in range(100)])
+    return s
+
+
+CASES += [
+    Case(quillo.WeightedReservoirSampler, _weighted, "WeightedReservoirSampler", lambda s: s.add("x")),
+    Case(quillo.StreamSampler, _stream, "StreamSampler", lambda s: s.push_batch(["x"])),
+]

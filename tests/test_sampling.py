@@ -17,7 +17,7 @@ from collections import deque
 import pytest
 
 import quillo
-from quillo import ReservoirSamplerA, ReservoirSamplerR
+from quillo import ReservoirSamplerA, ReservoirSamplerR, StreamSampler, WeightedReservoirSampler
 
 RESERVOIRS = [ReservoirSamplerR, ReservoirSamplerA]
 FAILURE_RATE = 1e-6
@@ -295,3 +295,227 @@ def test_sampler_a_skips_follow_the_exact_law(slots, seen):
         skips.append(last_varint(s.to_bytes()))
     distance = max_cdf_distance(skips, lambda s: 1 - skip_survival(seen, slots, s + 1))
     assert distance <= dkw_bound(draws, tests=len(SKIP_CONFIGS))
+
+
+# ---------------------------------------------------------------- weighted reservoir sampler
+
+def weighted_entries(image):
+    """(item, weight, key) of each entry of a weighted sampler image."""
+    pos, entries = 0, []
+
+    def read_varint():
+        nonlocal pos
+        value, shift = 0, 0
+        while True:
+            byte = image[pos]
+            pos += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value
+
+    for _ in range(read_varint()):
+        size = read_varint()
+        item = image[pos:pos + size].decode()
+        pos += size
+        weight, key = struct.unpack_from("<dd", image, pos)
+        pos += 16
+        entries.append((item, weight, key))
+    return entries
+
+
+def weighted_image(entries, capacity, total):
+    body = b"".join(string(item) + struct.pack("<dd", weight, key) for item, weight, key in entries)
+    return varint(len(entries)) + body + varint(capacity) + struct.pack("<d", total)
+
+
+class TestWeightedStructure:
+    def test_fill_then_key_order(self):
+        s = WeightedReservoirSampler(2)
+        s.add("a")
+        assert s.sample() == ["a"] and s.total_weight() == 1.0
+        s.add("b")
+        assert sorted(s.sample()) == ["a", "b"] and s.total_weight() == 2.0
+        keys = [key for _, _, key in weighted_entries(s.to_bytes())]
+        assert keys == sorted(keys, reverse=True)
+
+    def test_filling_keeps_arrival_order(self):
+        s = WeightedReservoirSampler(5)
+        for item in "zyxw":
+            s.add(item)
+        assert s.sample() == list("zyxw")
+
+    def test_non_positive_weights_change_nothing(self):
+        s = WeightedReservoirSampler(2)
+        s.add("a")
+        before = s.to_bytes()
+        s.add_weighted("c", 0.0)
+        s.add_weighted("c", -1.0)
+        s.add_weighted("c", -math.inf)
+        assert s.to_bytes() == before
+
+    def test_nan_weight_is_refused(self):
+        s = WeightedReservoirSampler(2)
+        s.add("a")
+        before = s.to_bytes()
+        with pytest.raises(ValueError, match="^weight must not be NaN$"):
+            s.add_weighted("c", math.nan)
+        assert s.to_bytes() == before
+
+    def test_sample_with_weights_reports_the_given_weights(self):
+        s = WeightedReservoirSampler(3)
+        s.add_weighted("a", 2.5)
+        s.add_weighted("b", 0.25)
+        s.add("c")
+        assert sorted(s.sample_with_weights()) == [("a", 2.5), ("b", 0.25), ("c", 1.0)]
+        assert s.total_weight() == 3.75
+
+    def test_stays_sorted_while_replacing(self):
+        s = WeightedReservoirSampler(8)
+        for i in range(2000):
+            s.add_weighted(str(i), 1 + i % 7)
+        entries = weighted_entries(s.to_bytes())
+        assert len(entries) == 8 and s.capacity() == 8
+        assert [k for *_, k in entries] == sorted((k for *_, k in entries), reverse=True)
+        assert s.sample() == [item for item, *_ in entries]
+        assert s.total_weight() == sum(1 + i % 7 for i in range(2000))
+
+    def test_extreme_weights(self):
+        s = WeightedReservoirSampler(1)
+        s.add_weighted("tiny", 5e-324)
+        s.add_weighted("huge", math.inf)
+        assert s.sample() == ["huge"] and s.total_weight() == math.inf
+        assert weighted_entries(s.to_bytes())[0][2] == 1.0
+
+    def test_clear_and_round_trip(self):
+        s = WeightedReservoirSampler(4)
+        for i in range(100):
+            s.add_weighted(str(i), i + 0.5)
+        copy = WeightedReservoirSampler.from_bytes(s.to_bytes())
+        assert copy.sample_with_weights() == s.sample_with_weights()
+        assert (copy.total_weight(), copy.capacity(), copy.to_bytes()) == (s.total_weight(), 4, s.to_bytes())
+        s.clear()
+        assert (s.sample(), s.total_weight(), s.capacity()) == ([], 0.0, 4)
+
+    def test_zero_capacity_counts_weight_and_keeps_nothing(self):
+        s = WeightedReservoirSampler(0)
+        for i in range(10):
+            s.add(str(i))
+        assert (s.sample(), s.total_weight()) == ([], 10.0)
+
+    def test_decoded_odd_entries_are_handled(self):
+        odd = [("n", 1.0, math.nan), ("a", 1.0, 0.2), ("b", 1.0, 0.9), ("m", 1.0, math.nan)]
+        for capacity in (0, 2, 4):
+            s = WeightedReservoirSampler.from_bytes(weighted_image(odd, capacity, 4.0))
+            for i in range(200):
+                s.add(str(i))
+            assert len(s.sample()) == 4 and s.total_weight() == 204.0
+
+    def test_decode_error(self):
+        with pytest.raises(ValueError, match="^corrupt data: WeightedReservoirSampler decode failed: Hit the end"):
+            WeightedReservoirSampler.from_bytes(weighted_image([("a", 1.0, 0.5)], 1, 1.0)[:-1])
+
+
+def successive_inclusion(weights, index):
+    """P(item `index` is among two drawn without replacement, each draw in
+    proportion to the weights left)."""
+    total = sum(weights)
+    p = weights[index] / total
+    for j, w in enumerate(weights):
+        if j != index:
+            p += w / total * weights[index] / (total - w)
+    return p
+
+
+@pytest.mark.parametrize("capacity", [1, 2])
+def test_weighted_inclusion_follows_the_weights(capacity):
+    weights = [1.0, 2.0, 3.0, 4.0, 10.0]
+    trials = 20_000
+    counts = dict.fromkeys(range(len(weights)), 0)
+    for _ in range(trials):
+        s = WeightedReservoirSampler(capacity)
+        for i, w in enumerate(weights):
+            s.add_weighted(str(i), w)
+        for item in s.sample():
+            counts[int(item)] += 1
+    for i, count in counts.items():
+        p = weights[i] / sum(weights) if capacity == 1 else successive_inclusion(weights, i)
+        bound = bernstein_bound(trials, p * (1 - p), 1, tests=2 * len(weights))
+        assert abs(count - trials * p) <= bound, (i, count, trials * p, bound)
+
+
+# ---------------------------------------------------------------- stream sampler
+
+
+class TestStreamSampler:
+    def test_batches_hand_over_and_flush(self):
+        s = StreamSampler(10, 3)
+        s.push_batch(["a", "b", "c", "d", "e"])
+        assert s.stats() == {"items_processed": 3, "sample_size": 3, "capacity": 10, "buffer_size": 2}
+        assert list(s.stats()) == ["items_processed", "sample_size", "capacity", "buffer_size"]
+        assert s.sample() == ["a", "b", "c"]
+        s.flush()
+        assert s.stats() == {"items_processed": 5, "sample_size": 5, "capacity": 10, "buffer_size": 0}
+        assert s.sample() == ["a", "b", "c", "d", "e"]
+
+    def test_empty_push_and_flush_change_nothing(self):
+        s = StreamSampler(4, 2)
+        s.push_batch(["x"])
+        before = s.to_bytes()
+        s.push_batch([])
+        s.push_batch(())
+        assert s.to_bytes() == before
+        s.flush()
+        s.flush()
+        assert s.stats()["items_processed"] == 1
+
+    def test_zero_batch_size_is_refused(self):
+        with pytest.raises(ValueError, match="^batch_size must be greater than 0$"):
+            StreamSampler(5, 0)
+        image = strings([]) + varint(5) + varint(0) + varint(0) + varint(0) + strings(["a"])
+        with pytest.raises(ValueError, match="^corrupt data: StreamSampler decode failed: batch_size must be "
+                                             "greater than 0$"):
+            StreamSampler.from_bytes(image)
+
+    def test_image_layout_and_round_trip_keep_the_buffer(self):
+        s = StreamSampler(2, 4)
+        s.push_batch(["p", "q", "r", "s", "t", "u"])
+        image = s.to_bytes()
+        assert image.endswith(varint(4) + strings(["t", "u"]))
+        copy = StreamSampler.from_bytes(image)
+        assert copy.to_bytes() == image and copy.stats() == s.stats()
+        copy.flush()
+        assert copy.stats()["items_processed"] == 6
+
+    def test_many_items_through_small_batches(self):
+        s = StreamSampler(5, 7)
+        for start in range(0, 1000, 13):
+            s.push_batch([str(i) for i in range(start, min(start + 13, 1000))])
+        s.flush()
+        stats = s.stats()
+        assert (stats["items_processed"], stats["sample_size"], stats["buffer_size"]) == (1000, 5, 0)
+        assert len(set(s.sample())) == 5
+
+    def test_items_argument(self):
+        s = StreamSampler(5, 2)
+        with pytest.raises(TypeError, match="^argument 'items': Can't extract `str` to `Vec`$"):
+            s.push_batch("abc")
+        with pytest.raises(TypeError, match="^argument 'items': 'int' object cannot be converted to 'PyString'$"):
+            s.push_batch(["a", 1])
+        with pytest.raises(TypeError, match="cannot be converted to 'Sequence'"):
+            s.push_batch({"a"})
+        assert s.stats()["buffer_size"] == 0
+
+    def test_items_made_during_iteration_are_kept(self):
+        class Fresh:
+            def __len__(self):
+                return 3
+
+            def __getitem__(self, i):
+                if i >= 3:
+                    raise IndexError
+                return "fresh-" + str(i) * 40
+
+        s = StreamSampler(5, 1)
+        s.push_batch(Fresh())
+        assert s.sample() == ["fresh-" + str(i) * 40 for i in range(3)]

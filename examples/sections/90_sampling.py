@@ -1,10 +1,12 @@
 """Samples of stdlib lines: the share of lines that define a function,
-estimated from uniform samples beside the exact share."""
+estimated from samples beside the exact share."""
 
 import quillo
 from demo_support import relative_error
 
 CAPACITY = 2_000
+BATCH = 1_000
+HEADERS = ["summary", "exact", "estimate", "rel. error", "image bytes", "updates"]
 
 
 def is_definition(line):
@@ -15,15 +17,39 @@ def share(lines):
     return sum(map(is_definition, lines)) / len(lines) if lines else 0.0
 
 
-def run(corpus, report):
-    lines = corpus.lines
+def row(label, exact, estimate, sampler, rate):
+    return [label, exact, estimate, relative_error(estimate, exact), len(sampler.to_bytes()), f"{rate / 1e6:.1f} M/s"]
+
+
+def uniform_rows(report, lines):
     exact = share(lines)
     rows = []
     for cls in (quillo.ReservoirSamplerR, quillo.ReservoirSamplerA):
+        label = f"{cls.__name__}({CAPACITY})"
         sampler = cls(CAPACITY)
-        rate = report.stream(f"{cls.__name__}({CAPACITY})", lines, sampler.add)
-        estimate = share(sampler.sample())
-        rows.append([f"{cls.__name__}({CAPACITY})", exact, estimate, relative_error(estimate, exact),
-                     len(sampler.to_bytes()), f"{rate / 1e6:.1f} M/s"])
-    report.table(f"Sampling: share of {len(lines):,} lines that start a function",
-                 ["summary", "exact", "estimate", "rel. error", "image bytes", "updates"], rows)
+        rate = report.stream(label, lines, sampler.add)
+        rows.append(row(label, exact, share(sampler.sample()), sampler, rate))
+    label = f"StreamSampler({CAPACITY}, {BATCH})"
+    sampler = quillo.StreamSampler(CAPACITY, BATCH)
+    batches = [lines[i:i + BATCH] for i in range(0, len(lines), BATCH)]
+    rate = report.stream(label, batches, sampler.push_batch) * BATCH
+    sampler.flush()
+    rows.append(row(label, exact, share(sampler.sample()), sampler, rate))
+    return rows
+
+
+def weighted_row(report, lines):
+    # Lines drawn in proportion to their length: the sample's share of
+    # definitions estimates the share of characters on definition lines.
+    exact = sum(len(line) for line in lines if is_definition(line)) / sum(map(len, lines))
+    label = f"WeightedReservoirSampler({CAPACITY})"
+    sampler = quillo.WeightedReservoirSampler(CAPACITY)
+    add = sampler.add_weighted
+    rate = report.stream(label, lines, lambda line: add(line, len(line)))
+    return row(label + ", by length", exact, share(sampler.sample()), sampler, rate)
+
+
+def run(corpus, report):
+    lines = corpus.lines
+    report.table(f"Sampling: share of {len(lines):,} lines that start a function", HEADERS,
+                 uniform_rows(report, lines) + [weighted_row(report, lines)])

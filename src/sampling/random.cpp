@@ -27,15 +27,16 @@ std::atomic<std::uint64_t> fork_generation{0};
 
 void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
-void quarter_round(ChaChaBlock& x, int a, int b, int c, int d) {
-    x[a] += x[b];
-    x[d] = std::rotl(x[d] ^ x[a], 16);
-    x[c] += x[d];
-    x[b] = std::rotl(x[b] ^ x[c], 12);
-    x[a] += x[b];
-    x[d] = std::rotl(x[d] ^ x[a], 8);
-    x[c] += x[d];
-    x[b] = std::rotl(x[b] ^ x[c], 7);
+// Takes the words one by one so that they stay in registers.
+inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
+    a += b;
+    d = std::rotl(d ^ a, 16);
+    c += d;
+    b = std::rotl(b ^ c, 12);
+    a += b;
+    d = std::rotl(d ^ a, 8);
+    c += d;
+    b = std::rotl(b ^ c, 7);
 }
 
 void fill_from_os(void* target, std::size_t size) {
@@ -63,19 +64,21 @@ ChaChaBlock chacha12_block(const ChaChaKey& key, std::uint64_t counter, std::uin
     input[13] = static_cast<std::uint32_t>(counter >> 32);
     input[14] = static_cast<std::uint32_t>(stream);
     input[15] = static_cast<std::uint32_t>(stream >> 32);
-    ChaChaBlock x = input;
+    auto [x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15] = input;
     for (int i = 0; i < kDoubleRounds; ++i) {
-        quarter_round(x, 0, 4, 8, 12);
-        quarter_round(x, 1, 5, 9, 13);
-        quarter_round(x, 2, 6, 10, 14);
-        quarter_round(x, 3, 7, 11, 15);
-        quarter_round(x, 0, 5, 10, 15);
-        quarter_round(x, 1, 6, 11, 12);
-        quarter_round(x, 2, 7, 8, 13);
-        quarter_round(x, 3, 4, 9, 14);
+        quarter_round(x0, x4, x8, x12);
+        quarter_round(x1, x5, x9, x13);
+        quarter_round(x2, x6, x10, x14);
+        quarter_round(x3, x7, x11, x15);
+        quarter_round(x0, x5, x10, x15);
+        quarter_round(x1, x6, x11, x12);
+        quarter_round(x2, x7, x8, x13);
+        quarter_round(x3, x4, x9, x14);
     }
-    for (std::size_t i = 0; i < x.size(); ++i) x[i] += input[i];
-    return x;
+    const ChaChaBlock mixed = {x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15};
+    ChaChaBlock out;
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = mixed[i] + input[i];
+    return out;
 }
 
 std::uint64_t ThreadRng::uniform_index(std::uint64_t n) {
