@@ -1,5 +1,8 @@
 """Samples of stdlib lines: the share of lines that define a function,
-estimated from samples beside the exact share."""
+estimated from samples beside the exact share; and a VarOpt sample of the
+word counts estimating how often private names occur."""
+
+from collections import Counter
 
 import quillo
 from demo_support import relative_error
@@ -49,7 +52,26 @@ def weighted_row(report, lines):
     return row(label + ", by length", exact, share(sampler.sample()), sampler, rate)
 
 
+def varopt_rows(report, words):
+    # Each distinct word once, weighted by its count: the adjusted weights of
+    # the sampled private names estimate their total number of occurrences.
+    counts = list(Counter(words).items())
+    exact = sum(n for word, n in counts if word.startswith("_"))
+    rows = []
+    for k in (256, 4096):
+        label = f"VarOptSketch({k})"
+        sketch = quillo.VarOptSketch(k)
+        update = sketch.update
+        rate = report.stream(label, counts, lambda pair: update(*pair))
+        estimate = sum(w for word, w in sketch.get_samples() if word.startswith("_"))
+        rows.append([label, exact, estimate, relative_error(estimate, exact), len(sketch.to_bytes()),
+                     f"{rate / 1e6:.2f} M/s"])
+    return rows
+
+
 def run(corpus, report):
     lines = corpus.lines
     report.table(f"Sampling: share of {len(lines):,} lines that start a function", HEADERS,
                  uniform_rows(report, lines) + [weighted_row(report, lines)])
+    report.table(f"VarOpt: occurrences of names starting with '_' among {len(corpus.words):,} words", HEADERS,
+                 varopt_rows(report, corpus.words))
