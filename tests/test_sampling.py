@@ -16,7 +16,6 @@ from collections import deque
 
 import pytest
 
-import quillo
 from quillo import ReservoirSamplerA, ReservoirSamplerR, StreamSampler, WeightedReservoirSampler
 
 RESERVOIRS = [ReservoirSamplerR, ReservoirSamplerA]
@@ -156,12 +155,6 @@ class TestReservoirStructure:
         assert len(set(sample)) == 10 and all(0 <= int(x) < 10_000 for x in sample)
         assert s.items_seen() == 10_000
 
-    def test_items_are_copied(self, cls):
-        s = cls(2)
-        s.add("é" * 3)
-        s.add("")
-        assert s.sample() == ["ééé", ""]
-
     def test_merge_offers_the_other_reservoir(self, cls):
         source = cls(5)
         feed(source.add, ["v", "w", "x", "y", "z"])
@@ -182,13 +175,6 @@ class TestReservoirStructure:
         s.add("again")
         assert s.sample() == ["again"]
 
-    def test_round_trip_resumes_the_state(self, cls):
-        s = cls(5)
-        feed(s.add, map(str, range(1000)))
-        copy = cls.from_bytes(s.to_bytes())
-        assert (copy.sample(), copy.items_seen(), copy.capacity()) == (s.sample(), 1000, 5)
-        assert copy.to_bytes() == s.to_bytes()
-
     def test_decode_error_names_the_class(self, cls):
         with pytest.raises(ValueError, match=f"^corrupt data: {cls.__name__} decode failed: Hit the end"):
             cls.from_bytes(b"\x05a")
@@ -200,14 +186,6 @@ class TestReservoirStructure:
             feed(s.add, ["b", "c", "d"])
             assert s.items_seen() == min(seen + 3, U64_MAX)
             assert len(s.sample()) == max(capacity, 1)
-
-    def test_constructor_takes_unsigned_64_bit_capacity(self, cls):
-        assert cls(U64_MAX).capacity() == U64_MAX
-        with pytest.raises(OverflowError):
-            cls(-1)
-        with pytest.raises(TypeError, match="^argument 'item': 'int' object cannot be converted to 'PyString'$"):
-            cls(1).add(5)
-
 
 def test_image_layouts():
     r = ReservoirSamplerR(3)
@@ -330,20 +308,14 @@ def weighted_image(entries, capacity, total):
 
 
 class TestWeightedStructure:
-    def test_fill_then_key_order(self):
-        s = WeightedReservoirSampler(2)
-        s.add("a")
-        assert s.sample() == ["a"] and s.total_weight() == 1.0
-        s.add("b")
-        assert sorted(s.sample()) == ["a", "b"] and s.total_weight() == 2.0
+    def test_arrival_order_while_filling_then_key_order(self):
+        s = WeightedReservoirSampler(3)
+        s.add("z")
+        s.add("y")
+        assert s.sample() == ["z", "y"] and s.total_weight() == 2.0
+        s.add("x")
         keys = [key for _, _, key in weighted_entries(s.to_bytes())]
-        assert keys == sorted(keys, reverse=True)
-
-    def test_filling_keeps_arrival_order(self):
-        s = WeightedReservoirSampler(5)
-        for item in "zyxw":
-            s.add(item)
-        assert s.sample() == list("zyxw")
+        assert keys == sorted(keys, reverse=True) and sorted(s.sample()) == ["x", "y", "z"]
 
     def test_non_positive_weights_change_nothing(self):
         s = WeightedReservoirSampler(2)
@@ -387,13 +359,10 @@ class TestWeightedStructure:
         assert s.sample() == ["huge"] and s.total_weight() == math.inf
         assert weighted_entries(s.to_bytes())[0][2] == 1.0
 
-    def test_clear_and_round_trip(self):
+    def test_clear(self):
         s = WeightedReservoirSampler(4)
         for i in range(100):
             s.add_weighted(str(i), i + 0.5)
-        copy = WeightedReservoirSampler.from_bytes(s.to_bytes())
-        assert copy.sample_with_weights() == s.sample_with_weights()
-        assert (copy.total_weight(), copy.capacity(), copy.to_bytes()) == (s.total_weight(), 4, s.to_bytes())
         s.clear()
         assert (s.sample(), s.total_weight(), s.capacity()) == ([], 0.0, 4)
 
@@ -410,11 +379,6 @@ class TestWeightedStructure:
             for i in range(200):
                 s.add(str(i))
             assert len(s.sample()) == 4 and s.total_weight() == 204.0
-
-    def test_decode_error(self):
-        with pytest.raises(ValueError, match="^corrupt data: WeightedReservoirSampler decode failed: Hit the end"):
-            WeightedReservoirSampler.from_bytes(weighted_image([("a", 1.0, 0.5)], 1, 1.0)[:-1])
-
 
 def successive_inclusion(weights, index):
     """P(item `index` is among two drawn without replacement, each draw in
@@ -458,16 +422,12 @@ class TestStreamSampler:
         assert s.stats() == {"items_processed": 5, "sample_size": 5, "capacity": 10, "buffer_size": 0}
         assert s.sample() == ["a", "b", "c", "d", "e"]
 
-    def test_empty_push_and_flush_change_nothing(self):
+    def test_empty_push_changes_nothing(self):
         s = StreamSampler(4, 2)
         s.push_batch(["x"])
         before = s.to_bytes()
         s.push_batch([])
-        s.push_batch(())
         assert s.to_bytes() == before
-        s.flush()
-        s.flush()
-        assert s.stats()["items_processed"] == 1
 
     def test_zero_batch_size_is_refused(self):
         with pytest.raises(ValueError, match="^batch_size must be greater than 0$"):
@@ -487,23 +447,12 @@ class TestStreamSampler:
         copy.flush()
         assert copy.stats()["items_processed"] == 6
 
-    def test_many_items_through_small_batches(self):
-        s = StreamSampler(5, 7)
-        for start in range(0, 1000, 13):
-            s.push_batch([str(i) for i in range(start, min(start + 13, 1000))])
-        s.flush()
-        stats = s.stats()
-        assert (stats["items_processed"], stats["sample_size"], stats["buffer_size"]) == (1000, 5, 0)
-        assert len(set(s.sample())) == 5
-
-    def test_items_argument(self):
+    def test_items_argument_is_checked_before_anything_changes(self):
         s = StreamSampler(5, 2)
         with pytest.raises(TypeError, match="^argument 'items': Can't extract `str` to `Vec`$"):
             s.push_batch("abc")
         with pytest.raises(TypeError, match="^argument 'items': 'int' object cannot be converted to 'PyString'$"):
             s.push_batch(["a", 1])
-        with pytest.raises(TypeError, match="cannot be converted to 'Sequence'"):
-            s.push_batch({"a"})
         assert s.stats()["buffer_size"] == 0
 
     def test_items_made_during_iteration_are_kept(self):

@@ -53,42 +53,24 @@ void VarOptSketch::append(std::string_view item, double weight, bool heavy) {
     is_heavy_.push_back(heavy);
 }
 
-void VarOptSketch::recompute_threshold() {
-    if (k_ <= num_heavy_) {
-        tau_ = kInfinity;
-        return;
-    }
-    const std::size_t n = items_.size();
-    // In exact arithmetic an item changes its flag at most twice; rounding in
-    // heavy_weight must not be able to make the flags oscillate for ever.
-    const std::size_t max_changes = 2 * n + 1;
-    for (std::size_t changes = 0;; ++changes) {
+// Once the sample first fills, every item heavier than the threshold keeps
+// its own weight; each one set apart lowers the threshold of the rest.
+void VarOptSketch::set_first_threshold() {
+    for (;;) {
+        if (k_ <= num_heavy_) {
+            tau_ = kInfinity;
+            return;
+        }
         const double t = (total_weight_ - heavy_weight_) / static_cast<double>(k_ - num_heavy_);
-        if (n == 0 || changes == max_changes) {
-            tau_ = t;
-            return;
-        }
         std::size_t i = 0;
-        while (i < n && (is_heavy_[i] || !(weights_[i] > t))) ++i;
-        if (i < n) {
-            is_heavy_[i] = true;
-            ++num_heavy_;
-            heavy_weight_ += weights_[i];
-            if (k_ <= num_heavy_) {
-                tau_ = kInfinity;
-                return;
-            }
-            continue;
-        }
-        i = 0;
-        while (i < n && !(is_heavy_[i] && weights_[i] <= t)) ++i;
-        if (i == n) {
+        while (i < items_.size() && (is_heavy_[i] || !(weights_[i] > t))) ++i;
+        if (i == items_.size()) {
             tau_ = t;
             return;
         }
-        is_heavy_[i] = false;
-        --num_heavy_;
-        heavy_weight_ -= weights_[i];
+        is_heavy_[i] = true;
+        ++num_heavy_;
+        heavy_weight_ += weights_[i];
     }
 }
 
@@ -201,7 +183,7 @@ void VarOptSketch::update(std::string_view item, double weight) {
     append(item, weight, false);
     if (items_.size() == k_) {
         is_full_ = true;
-        recompute_threshold();
+        set_first_threshold();
     }
 }
 

@@ -40,7 +40,7 @@ private:
 
     std::uint64_t next_random();
     void append(std::string_view item, double weight, bool heavy);
-    void recompute_threshold();
+    void set_first_threshold();
     void compete(std::string_view item, double weight, double light_mass);
     std::size_t light_to_evict();
     std::size_t weighted_drop(const std::vector<Candidate>& joined, std::size_t lights, double light_mass,
