@@ -8,6 +8,7 @@ inequality for distributions.
 
 import bisect
 import math
+import os
 import pathlib
 import shutil
 import struct
@@ -127,6 +128,29 @@ def test_chacha12_block_matches_the_reference(tmp_path):
         output = subprocess.run([str(program), *args], check=True, capture_output=True, text=True).stdout
         tail = [counter & 0xFFFFFFFF, counter >> 32, stream & 0xFFFFFFFF, stream >> 32]
         assert [int(w, 16) for w in output.split()] == chacha_block(key, tail, 12)
+
+
+def test_forked_child_draws_its_own_stream():
+    # One replacement after 10**15 items draws a skip of that order: equal
+    # skips in parent and child would mean shared generator output.
+    image = strings(["x"]) + varint(1) + varint(10**15) + varint(0)
+
+    def skip():
+        s = ReservoirSamplerA.from_bytes(image)
+        s.add("y")
+        return last_varint(s.to_bytes())
+
+    skip()  # the parent's generator is keyed and holds buffered words
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.write(write_end, str(skip()).encode())
+        os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        child = int(pipe.read())
+    os.waitpid(pid, 0)
+    assert child != skip()
 
 
 # ---------------------------------------------------------------- reservoir samplers: structure

@@ -4,7 +4,6 @@
 #include <sys/random.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -21,11 +20,6 @@ constexpr int kDoubleRounds = 6;
 constexpr std::array<std::uint32_t, 4> kSigma = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
 __extension__ using Wide = unsigned __int128;
-
-// Bumped in the child of every fork: parent and child must not share a stream.
-std::atomic<std::uint64_t> fork_generation{0};
-
-void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 // Takes the words one by one so that they stay in registers.
 inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
@@ -53,6 +47,10 @@ void fill_from_os(void* target, std::size_t size) {
 }
 
 thread_local ThreadRng generator;
+
+// The forking thread is the child's only thread: its generator must not go
+// on with the parent's key and buffered words.
+void on_fork_child() { generator = ThreadRng(); }
 
 }  // namespace
 
@@ -91,16 +89,13 @@ std::uint64_t ThreadRng::uniform_index(std::uint64_t n) {
 }
 
 void ThreadRng::refill() {
-    if (!keyed_ || counter_ == kBlocksPerKey || fork_generation_ != fork_generation.load(std::memory_order_relaxed)) {
-        rekey();
-    }
+    if (!keyed_ || counter_ == kBlocksPerKey) rekey();
     block_ = chacha12_block(key_, counter_++, stream_);
     next_word_ = 0;
 }
 
 void ThreadRng::rekey() {
     [[maybe_unused]] static const int registered = pthread_atfork(nullptr, nullptr, &on_fork_child);
-    fork_generation_ = fork_generation.load(std::memory_order_relaxed);
     fill_from_os(key_.data(), sizeof(key_));
     fill_from_os(&stream_, sizeof(stream_));
     counter_ = 0;

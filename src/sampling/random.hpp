@@ -1,8 +1,8 @@
 #pragma once
 // The per-thread random generator of the samplers: ChaCha with 12 rounds,
-// keyed from the operating system's entropy and re-keyed every
-// kBlocksPerKey blocks and in the child after a fork, so that neither a long
-// stream nor a forked worker repeats another's draws.
+// keyed from the operating system's entropy and re-keyed after every 64 KiB
+// of output and in the child after a fork, so that neither a long stream nor
+// a forked worker repeats another's draws.
 #include <array>
 #include <cstdint>
 
@@ -42,7 +42,6 @@ private:
     ChaChaKey key_{};
     std::uint64_t stream_ = 0;
     std::uint64_t counter_ = 0;
-    std::uint64_t fork_generation_ = 0;
     ChaChaBlock block_{};
     unsigned next_word_ = kWordsPerBlock;
     bool keyed_ = false;
