@@ -7,6 +7,9 @@
 //
 // Conversions by C++ parameter type:
 //   std::string_view              item: str only, its cached UTF-8 bytes
+//   std::string                   item: str only, a copy of its UTF-8 bytes
+//                                 (for sequence elements, which may not
+//                                 outlive their conversion)
 //   std::span<const std::uint8_t> data: bytes only
 //   8/16/32-bit integers          range-checked signed 64-bit value
 //   64-bit integers, size_t       the interpreter's own conversion
@@ -155,6 +158,11 @@ struct Convert<std::string_view> {
         if (utf8 == nullptr) throw PythonError{};
         return {utf8, static_cast<std::size_t>(size)};
     }
+};
+
+template <>
+struct Convert<std::string> {
+    static std::string from(PyObject* o) { return std::string(Convert<std::string_view>::from(o)); }
 };
 
 template <>

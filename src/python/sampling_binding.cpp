@@ -1,0 +1,89 @@
+#include "python/frame.hpp"
+#include "sampling/reservoir.hpp"
+#include "sampling/stream_sampler.hpp"
+#include "sampling/weighted_reservoir.hpp"
+
+namespace quillo::py {
+namespace {
+
+using sampling::ReservoirSamplerA;
+using sampling::ReservoirSamplerR;
+using sampling::StreamSampler;
+using sampling::WeightedReservoirSampler;
+
+constexpr const char* kToBytesDoc = "Serialize the sampler to bytes.";
+constexpr const char* kFromBytesDoc = "Deserialize the sampler from bytes.";
+constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
+
+template <class Sampler>
+Sampler make_reservoir_sampler(std::uint64_t capacity) {
+    return Sampler(capacity);
+}
+
+template <class Sampler>
+PyTypeObject* build_reservoir_sampler(const char* name, const char* doc) {
+    return Class<Sampler>(name, doc)
+        .thread_bound()
+        .template constructor<&make_reservoir_sampler<Sampler>, "capacity">()
+        .template method<"add", &Sampler::add, "item">("Add an item to the reservoir.")
+        .template method<"sample", &Sampler::sample>("Get the current sample.")
+        .template method<"items_seen", &Sampler::items_seen>("Get the number of items seen so far.")
+        .template method<"capacity", &Sampler::capacity>("Get the capacity of the reservoir.")
+        .template method<"is_full", &Sampler::is_full>("Check if the reservoir is full.")
+        .template method<"clear", &Sampler::clear>("Clear the reservoir and reset counters.")
+        .template method<"merge", &Sampler::merge, "other">("Merge another reservoir sampler into this one.")
+        .template bytes<&Sampler::to_bytes, &Sampler::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
+        .build();
+}
+
+PyTypeObject* build_reservoir_sampler_r() {
+    return build_reservoir_sampler<ReservoirSamplerR>("ReservoirSamplerR", "Python binding for Reservoir Sampler R.");
+}
+
+PyTypeObject* build_reservoir_sampler_a() {
+    return build_reservoir_sampler<ReservoirSamplerA>("ReservoirSamplerA", "Python binding for Reservoir Sampler A.");
+}
+
+WeightedReservoirSampler make_weighted_reservoir_sampler(std::uint64_t capacity) {
+    return WeightedReservoirSampler(capacity);
+}
+
+PyTypeObject* build_weighted_reservoir_sampler() {
+    using S = WeightedReservoirSampler;
+    return Class<S>("WeightedReservoirSampler", "Python binding for Weighted Reservoir Sampler.")
+        .thread_bound()
+        .constructor<&make_weighted_reservoir_sampler, "capacity">()
+        .method<"add_weighted", &S::add_weighted, "item", "weight">("Add an item with weight.")
+        .method<"add", &S::add, "item">("Add an item with weight 1.0.")
+        .method<"sample", &S::sample>("Get the current sample (items only).")
+        .method<"sample_with_weights", &S::sample_with_weights>("Get the current sample with weights.")
+        .method<"total_weight", &S::total_weight>("Get the total weight processed.")
+        .method<"capacity", &S::capacity>("Get the capacity of the reservoir.")
+        .method<"clear", &S::clear>("Clear the reservoir.")
+        .bytes<&S::to_bytes, &S::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
+        .build();
+}
+
+StreamSampler make_stream_sampler(std::uint64_t capacity, std::uint64_t batch_size) {
+    return StreamSampler(capacity, batch_size);
+}
+
+PyTypeObject* build_stream_sampler() {
+    return Class<StreamSampler>("StreamSampler", "Python binding for Stream Sampler.")
+        .thread_bound()
+        .constructor<&make_stream_sampler, "capacity", "batch_size">()
+        .method<"push_batch", &StreamSampler::push_batch, "items">("Add items to the stream buffer.")
+        .method<"flush", &StreamSampler::flush>("Flush remaining items in buffer.")
+        .method<"sample", &StreamSampler::sample>("Get the current sample.")
+        .method<"stats", &StreamSampler::stats>("Get statistics about the stream processing.")
+        .bytes<&StreamSampler::to_bytes, &StreamSampler::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
+        .build();
+}
+
+const Registration reservoir_sampler_r("ReservoirSamplerR", &build_reservoir_sampler_r);
+const Registration reservoir_sampler_a("ReservoirSamplerA", &build_reservoir_sampler_a);
+const Registration weighted_reservoir_sampler("WeightedReservoirSampler", &build_weighted_reservoir_sampler);
+const Registration stream_sampler("StreamSampler", &build_stream_sampler);
+
+}  // namespace
+}  // namespace quillo::py

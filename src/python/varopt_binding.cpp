@@ -1,0 +1,26 @@
+#include "python/frame.hpp"
+#include "varopt/varopt_sketch.hpp"
+
+namespace quillo::py {
+namespace {
+
+using varopt::VarOptSketch;
+
+PyTypeObject* build_varopt_sketch() {
+    return Class<VarOptSketch>("VarOptSketch", "Python binding for VarOpt sampling.")
+        .constructor<&VarOptSketch::create, "k">()
+        .method<"update", &VarOptSketch::update, "item", "weight">("Update with item and weight.")
+        .method<"get_samples", &VarOptSketch::get_samples>("Get samples as list of (item, adjusted_weight) tuples.")
+        .method<"get_num_samples", &VarOptSketch::get_num_samples>("Get number of samples.")
+        .method<"get_total_weight", &VarOptSketch::get_total_weight>("Get total weight of all items seen.")
+        .method<"count", &VarOptSketch::count>("Total items seen.")
+        .bytes<&VarOptSketch::to_bytes, &VarOptSketch::from_bytes>(
+            "Serialize the sketch to bytes.", "Deserialize the sketch from bytes.",
+            "Support pickling via the from_bytes reconstructor.")
+        .build();
+}
+
+const Registration varopt_sketch("VarOptSketch", &build_varopt_sketch);
+
+}  // namespace
+}  // namespace quillo::py

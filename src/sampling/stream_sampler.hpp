@@ -1,0 +1,39 @@
+#pragma once
+// A batching front end to sampler A: pushed strings wait in a first-in
+// first-out buffer and are handed to the sampler `batch_size` at a time.
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/stats.hpp"
+#include "sampling/reservoir.hpp"
+
+namespace quillo::sampling {
+
+class StreamSampler {
+public:
+    // Fails unless batch_size > 0.
+    StreamSampler(std::uint64_t capacity, std::uint64_t batch_size);
+
+    void push_batch(std::vector<std::string> items);
+    void flush();
+
+    const std::vector<std::string>& sample() const { return sampler_.sample(); }
+    Stats stats() const;
+
+    std::vector<std::uint8_t> to_bytes() const;
+    static StreamSampler from_bytes(std::span<const std::uint8_t> data);
+
+private:
+    StreamSampler(ReservoirSamplerA sampler, std::uint64_t batch_size);
+
+    void hand_over(std::size_t count);
+
+    ReservoirSamplerA sampler_;
+    std::uint64_t batch_size_;
+    std::deque<std::string> buffer_;
+};
+
+}  // namespace quillo::sampling
