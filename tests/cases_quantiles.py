@@ -9,6 +9,22 @@ def _kll():
     return s
 
 
+def _tdigest():
+    t = quillo.TDigest(20)
+    t.add_batch([float(i % 89) for i in range(400)])
+    t.add(-1.0)
+    return t
+
+
+def _streaming_tdigest():
+    s = quillo.StreamingTDigest(20, 16)
+    for i in range(100):
+        s.add(float(i % 31))
+    return s
+
+
 CASES = [
     Case(quillo.KllSketch, _kll, None, lambda s: s.update(1.0), lambda a, b: a.merge(b)),
+    Case(quillo.TDigest, _tdigest, "TDigest", lambda t: t.add(1.0), lambda a, b: a.merge(b)),
+    Case(quillo.StreamingTDigest, _streaming_tdigest, "StreamingTDigest", lambda s: s.add(1.0)),
 ]

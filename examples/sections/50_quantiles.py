@@ -8,14 +8,43 @@ import quillo
 RANKS = (0.25, 0.5, 0.9, 0.99)
 
 
+BATCH = 1000
+
+
+def _one_by_one(label, update):
+    return lambda report, values: report.stream(label, values, update)
+
+
+def _in_batches(label, add_batch):
+    def feed(report, values):
+        batches = [values[i:i + BATCH] for i in range(0, len(values), BATCH)]
+        return report.stream(label, batches, add_batch) * BATCH
+    return feed
+
+
 def _kll(k):
     sketch = quillo.KllSketch(k)
-    return f"KllSketch({k})", sketch, sketch.update, sketch.quantile
+    label = f"KllSketch({k})"
+    return label, sketch, _one_by_one(label, sketch.update), sketch.quantile
+
+
+def _tdigest(compression):
+    digest = quillo.TDigest(compression)
+    label = f"TDigest({compression}), batches"
+    return label, digest, _in_batches(label, digest.add_batch), digest.quantile
+
+
+def _streaming_tdigest(compression):
+    digest = quillo.StreamingTDigest(compression)
+    label = f"StreamingTDigest({compression})"
+    return label, digest, _one_by_one(label, digest.add), digest.quantile
 
 
 SUMMARIES = [
     lambda: _kll(200),
     lambda: _kll(1000),
+    lambda: _tdigest(100),
+    lambda: _streaming_tdigest(100),
 ]
 
 
@@ -33,8 +62,8 @@ def run(corpus, report):
     headers = ["summary", *(f"q{q:g}" for q in RANKS), "max rank error", "image bytes", "updates"]
     rows = [["exact", *exact, 0.0, "-", "-"]]
     for make in SUMMARIES:
-        label, summary, update, quantile = make()
-        rate = report.stream(label, lengths, update)
+        label, summary, feed, quantile = make()
+        rate = feed(report, lengths)
         estimates = [quantile(q) for q in RANKS]
         worst = max(_rank_error(ordered, e, q) for e, q in zip(estimates, RANKS))
         rows.append([label, *estimates, worst, len(summary.to_bytes()), f"{rate / 1e6:.1f} M/s"])
