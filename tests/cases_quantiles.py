@@ -23,8 +23,16 @@ def _streaming_tdigest():
     return s
 
 
+def _req():
+    s = quillo.ReqSketch(6, "LRA")
+    for i in range(300):
+        s.update(float(i % 53))
+    return s
+
+
 CASES = [
     Case(quillo.KllSketch, _kll, None, lambda s: s.update(1.0), lambda a, b: a.merge(b)),
     Case(quillo.TDigest, _tdigest, "TDigest", lambda t: t.add(1.0), lambda a, b: a.merge(b)),
+    Case(quillo.ReqSketch, _req, "ReqSketch", lambda s: s.update(1.0)),
     Case(quillo.StreamingTDigest, _streaming_tdigest, "StreamingTDigest", lambda s: s.add(1.0)),
 ]

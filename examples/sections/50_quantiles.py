@@ -5,7 +5,7 @@ import bisect
 
 import quillo
 
-RANKS = (0.25, 0.5, 0.9, 0.99)
+RANKS = (0.01, 0.25, 0.5, 0.9, 0.99, 0.999)
 
 
 BATCH = 1000
@@ -28,6 +28,12 @@ def _kll(k):
     return label, sketch, _one_by_one(label, sketch.update), sketch.quantile
 
 
+def _req(k, mode):
+    sketch = quillo.ReqSketch(k, mode)
+    label = f"ReqSketch({k}, {mode})"
+    return label, sketch, _one_by_one(label, sketch.update), sketch.quantile
+
+
 def _tdigest(compression):
     digest = quillo.TDigest(compression)
     label = f"TDigest({compression}), batches"
@@ -43,6 +49,8 @@ def _streaming_tdigest(compression):
 SUMMARIES = [
     lambda: _kll(200),
     lambda: _kll(1000),
+    lambda: _req(12, "HRA"),
+    lambda: _req(12, "LRA"),
     lambda: _tdigest(100),
     lambda: _streaming_tdigest(100),
 ]
