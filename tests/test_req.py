@@ -76,13 +76,9 @@ class TestConstruction:
             ReqSketch(8, "hra")
         assert str(err.value) == "Unknown mode 'hra', use 'HRA' or 'LRA'"
 
-    def test_argument_types(self):
+    def test_mode_must_be_a_string(self):
         with pytest.raises(TypeError, match="^argument 'mode': 'int' object cannot be converted to 'PyString'$"):
             ReqSketch(3, 5)
-        with pytest.raises(OverflowError):
-            ReqSketch(-4)
-        with pytest.raises(TypeError):
-            ReqSketch()
 
 
 class TestCompaction:
@@ -96,18 +92,11 @@ class TestCompaction:
         rest = sorted(set([1.0, 2.0, 3.0, 4.0, 5.0]) - set(kept))
         assert items1 in ([rest[0], rest[2]], [rest[1]])
 
-    def test_four_updates_do_not_compact(self):
-        assert len(Image(filled([1, 2, 3, 4], k=4).to_bytes()).compactors) == 1
-
     def test_compactor_capacities_double(self):
         compactors = Image(filled(range(5000), k=4).to_bytes()).compactors
         assert [c[0] for c in compactors] == list(range(len(compactors)))
         assert [c[2] for c in compactors] == [4 * 2**i for i in range(len(compactors))]
         assert all(len(items) <= capacity for _, items, capacity, _ in compactors)
-
-    def test_same_input_same_image(self):
-        values = [random.random() for _ in range(5000)]
-        assert filled(values, mode="LRA").to_bytes() == filled(values, mode="LRA").to_bytes()
 
     def test_images_agree_across_processes(self):
         script = ("import quillo\ns = quillo.ReqSketch(6, 'LRA')\n"

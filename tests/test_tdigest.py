@@ -121,20 +121,10 @@ class TestObject:
         assert t.to_bytes() == before
         t.add_batch([float("nan")])
         assert t.count() == 3 and t.max() == 2.0
-
-    def test_extremes_visit_values_in_given_order(self):
-        t = TDigest()
-        t.add_batch([float("nan")])
-        assert t.min() != t.min()  # NaN becomes the extreme only when none is stored
-        t.add(1.0)
-        assert t.min() != t.min()
-
-    def test_batch_and_single_adds_agree_on_counts(self):
-        one = TDigest()
-        for v in range(1, 51):
-            one.add(float(v))
-        assert one.count() == 50 and (one.min(), one.max()) == (1.0, 50.0)
-        assert one.median() == pytest.approx(25.5, abs=0.5)
+        first = TDigest()
+        first.add_batch([float("nan")])
+        first.add(1.0)
+        assert first.min() != first.min()  # a stored NaN extreme is never replaced
 
     def test_clear(self):
         t = batch(range(10), 30)
@@ -212,14 +202,6 @@ class TestStreaming:
         for v in (2.0, 3.0, 4.0):
             s.add(v)
         assert (s.median(), s.statistics()["count"]) == (2.5, 4)
-
-    def test_decoded_buffer_keeps_its_values(self):
-        s = StreamingTDigest(buffer_size=10)
-        for v in range(5):
-            s.add(float(v))
-        back = StreamingTDigest.from_bytes(s.to_bytes())
-        assert back.to_bytes() == s.to_bytes()
-        assert back.median() == s.median()
 
     def test_decoder_refuses_nan_in_the_buffer(self):
         image = TDigest().to_bytes() + varint(2) + struct.pack("<2d", 1.0, float("nan")) + varint(5)

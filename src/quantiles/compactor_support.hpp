@@ -50,10 +50,22 @@ inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
 }
 
+// Below this size an insertion sort beats a merge sort's temporary buffer.
+inline constexpr std::size_t kInsertionSortLimit = 21;
+
 // Ascending by float less-than, equal values keeping their order. NaN
-// compares false both ways, which a stable merge sort tolerates.
+// compares false both ways; both sorts tolerate that and stay in bounds.
 inline void sort_values(std::vector<double>& values) {
-    std::stable_sort(values.begin(), values.end(), [](double a, double b) { return a < b; });
+    if (values.size() >= kInsertionSortLimit) {
+        std::stable_sort(values.begin(), values.end(), [](double a, double b) { return a < b; });
+        return;
+    }
+    for (std::size_t i = 1; i < values.size(); ++i) {
+        const double v = values[i];
+        std::size_t j = i;
+        for (; j > 0 && v < values[j - 1]; --j) values[j] = values[j - 1];
+        values[j] = v;
+    }
 }
 
 struct Weighted {
