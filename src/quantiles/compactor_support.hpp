@@ -93,7 +93,10 @@ inline std::optional<double> weighted_quantile(std::vector<Weighted>& pairs, dou
 // fn(weight, values) once per level.
 template <class ForEachRun>
 std::vector<Weighted> weighted_values(ForEachRun for_each_run) {
+    std::size_t total = 0;
+    for_each_run([&](std::uint64_t, std::span<const double> values) { total += values.size(); });
     std::vector<Weighted> pairs;
+    pairs.reserve(total);
     for_each_run([&](std::uint64_t weight, std::span<const double> values) {
         for (double v : values) pairs.push_back({v, weight});
     });

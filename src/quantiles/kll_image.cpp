@@ -9,7 +9,6 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
-#include "quantiles/compactor_support.hpp"
 #include "quantiles/kll_sketch.hpp"
 
 namespace quillo::kll {

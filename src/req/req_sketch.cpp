@@ -5,6 +5,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "encoding/encoding.hpp"
 #include "quantiles/compactor_support.hpp"
 
 namespace quillo::req {

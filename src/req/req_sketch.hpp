@@ -10,8 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#include "encoding/encoding.hpp"
-
 namespace quillo::req {
 
 inline constexpr std::uint64_t kMinK = 4;

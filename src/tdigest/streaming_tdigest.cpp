@@ -10,9 +10,7 @@
 namespace quillo::tdigest {
 namespace {
 
-constexpr std::uint64_t kBytesPerCentroid = 16;
 constexpr std::uint64_t kBytesPerSlot = 8;
-constexpr std::uint64_t kFixedBytes = 112;
 constexpr std::size_t kValueBytes = 8;
 
 bool any_nan(const std::vector<double>& values) {
@@ -70,12 +68,8 @@ std::optional<double> StreamingTDigest::p99() {
 
 Stats StreamingTDigest::statistics() {
     flush();
-    using quantiles::saturating_add;
-    using quantiles::saturating_mul;
     const std::uint64_t memory =
-        saturating_add(saturating_add(saturating_mul(inner_.compression(), kBytesPerCentroid),
-                                      saturating_mul(buffer_.capacity(), kBytesPerSlot)),
-                       kFixedBytes);
+        quantiles::saturating_add(inner_.memory_usage(), quantiles::saturating_mul(buffer_.capacity(), kBytesPerSlot));
     Stats stats;
     stats.add("count", inner_.count())
         .add("compression", inner_.compression())

@@ -142,14 +142,17 @@ std::optional<double> TDigest::trimmed_mean(double lower_quantile, double upper_
     return sum / static_cast<double>(present);
 }
 
+std::uint64_t TDigest::memory_usage() const {
+    return quantiles::saturating_add(quantiles::saturating_mul(compression_, kBytesPerCentroid), kFixedBytes);
+}
+
 Stats TDigest::statistics() const {
     Stats stats;
     stats.add("count", count_)
         .add("compression", compression_)
         .add("min_value", min_value_)
         .add("max_value", max_value_)
-        .add("memory_usage",
-             quantiles::saturating_add(quantiles::saturating_mul(compression_, kBytesPerCentroid), kFixedBytes));
+        .add("memory_usage", memory_usage());
     return stats;
 }
 

@@ -40,6 +40,8 @@ public:
     std::uint64_t count() const { return count_; }
     bool is_empty() const { return count_ == 0; }
     std::uint64_t compression() const { return compression_; }
+    // A size formula from the compression, not a measurement.
+    std::uint64_t memory_usage() const;
     Stats statistics() const;
 
     std::vector<std::uint8_t> to_bytes() const;
