@@ -27,10 +27,9 @@ def filled(values, k=None):
     return s
 
 
-def image(k, levels, values_per_level, n32, extremes=(0.0, 1.0), narrow_k=None):
+def image(k, levels, values_per_level, n32, extremes=(0.0, 1.0)):
     """A hand-written image: header, offsets, values, extremes."""
-    narrow = min(k, 255) if narrow_k is None else narrow_k
-    head = struct.pack("<BBBBBBHII", 2, 1, 15, narrow, levels, 0, 0, n32, k)
+    head = struct.pack("<BBBBBBHII", 2, 1, 15, min(k, 255), levels, 0, 0, n32, k)
     offsets, total = [], 0
     for count in values_per_level:
         offsets.append(total)
@@ -202,6 +201,8 @@ class TestImage:
         for _ in range(24):
             s.merge(KllSketch.from_bytes(s.to_bytes()))
         assert s.count() == 300 * 2**24
+        # merges compact every overfull level, not only those above a full level 0
+        assert s.statistics()["total_items"] < 100
         data = s.to_bytes()
         assert KllSketch.from_bytes(data).count() == s.count()
         exact = filled([1.0], k=8)
