@@ -2,6 +2,7 @@
 // An ordered record of named values, as `statistics()` and similar queries
 // return it; the binding layer turns it into a dict filled key by key.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -9,7 +10,8 @@
 
 namespace quillo {
 
-using StatValue = std::variant<std::int64_t, std::uint64_t, double, bool, std::string>;
+// An absent optional value becomes None.
+using StatValue = std::variant<std::int64_t, std::uint64_t, double, bool, std::string, std::optional<double>>;
 
 class Stats {
 public:

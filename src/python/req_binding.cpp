@@ -1,0 +1,26 @@
+#include "python/frame.hpp"
+#include "req/req_sketch.hpp"
+
+namespace quillo::py {
+namespace {
+
+using req::ReqSketch;
+
+PyTypeObject* build_req_sketch() {
+    return Class<ReqSketch>("ReqSketch", "Python binding for REQ (Relative Error Quantiles) sketch.")
+        .constructor<&ReqSketch::create, "k", "mode">()
+        .method<"update", &ReqSketch::update, "value">("Update the sketch with a value.")
+        .method<"quantile", &ReqSketch::quantile, "rank">("Get quantile at given rank (0.0 to 1.0).")
+        .method<"rank", &ReqSketch::rank, "value">("Get the rank of a value (0.0 to 1.0).")
+        .method<"get_cdf", &ReqSketch::get_cdf, "split_points">("Get CDF at split points.")
+        .method<"count", &ReqSketch::count>("Total items ingested.")
+        .method<"is_empty", &ReqSketch::is_empty>("")
+        .method<"mode", &ReqSketch::mode>("")
+        .bytes<&ReqSketch::to_bytes, &ReqSketch::from_bytes>("", "", "")
+        .build();
+}
+
+const Registration req_sketch("ReqSketch", &build_req_sketch);
+
+}  // namespace
+}  // namespace quillo::py

@@ -1,0 +1,59 @@
+#include "python/frame.hpp"
+#include "tdigest/streaming_tdigest.hpp"
+#include "tdigest/tdigest.hpp"
+
+namespace quillo::py {
+namespace {
+
+using tdigest::StreamingTDigest;
+using tdigest::TDigest;
+
+PyTypeObject* build_tdigest() {
+    return Class<TDigest>("TDigest", "Python binding for T-Digest.")
+        .constructor<&TDigest::create, "compression">()
+        .static_method<"with_accuracy", &TDigest::with_accuracy, "target_error">("")
+        .method<"add", &TDigest::add, "value">("Add a value to the digest.")
+        .method<"add_batch", &TDigest::add_batch, "values">("Add multiple values to the digest.")
+        .method<"quantile", &TDigest::quantile, "q">("Estimate the quantile for a given rank (0.0 to 1.0).")
+        .method<"quantiles", &TDigest::quantiles, "qs">("")
+        .method<"rank", &TDigest::rank, "value">("Estimate the rank (percentile) of a given value.")
+        .method<"merge", &TDigest::merge, "other">("Merge another T-Digest into this one.")
+        .method<"trimmed_mean", &TDigest::trimmed_mean, "lower_quantile", "upper_quantile">(
+            "Calculate trimmed mean (mean excluding extreme values).")
+        .method<"median", &TDigest::median>("")
+        .method<"p25", &TDigest::p25>("")
+        .method<"p75", &TDigest::p75>("")
+        .method<"p90", &TDigest::p90>("")
+        .method<"p95", &TDigest::p95>("")
+        .method<"p99", &TDigest::p99>("")
+        .method<"p999", &TDigest::p999>("")
+        .method<"min", &TDigest::min>("")
+        .method<"max", &TDigest::max>("")
+        .method<"count", &TDigest::count>("")
+        .method<"is_empty", &TDigest::is_empty>("")
+        .method<"clear", &TDigest::clear>("Clear the digest.")
+        .method<"statistics", &TDigest::statistics>("")
+        .bytes<&TDigest::to_bytes, &TDigest::from_bytes>("", "", "")
+        .build();
+}
+
+PyTypeObject* build_streaming_tdigest() {
+    return Class<StreamingTDigest>("StreamingTDigest", "Python binding for Streaming T-Digest.")
+        .constructor<&StreamingTDigest::create, "compression", "buffer_size">()
+        .method<"add", &StreamingTDigest::add, "value">("Add a value to the streaming digest.")
+        .method<"flush", &StreamingTDigest::flush>("Flush the buffer into the main digest.")
+        .method<"quantile", &StreamingTDigest::quantile, "q">(
+            "Get a quantile estimate (automatically flushes buffer).")
+        .method<"median", &StreamingTDigest::median>("")
+        .method<"p95", &StreamingTDigest::p95>("")
+        .method<"p99", &StreamingTDigest::p99>("")
+        .method<"statistics", &StreamingTDigest::statistics>("")
+        .bytes<&StreamingTDigest::to_bytes, &StreamingTDigest::from_bytes>("", "", "")
+        .build();
+}
+
+const Registration tdigest("TDigest", &build_tdigest);
+const Registration streaming_tdigest("StreamingTDigest", &build_streaming_tdigest);
+
+}  // namespace
+}  // namespace quillo::py

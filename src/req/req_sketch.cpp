@@ -1,0 +1,150 @@
+#include "req/req_sketch.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "codec/codec.hpp"
+#include "common/error.hpp"
+#include "encoding/encoding.hpp"
+#include "quantiles/compactor_support.hpp"
+
+namespace quillo::req {
+namespace {
+
+using quantiles::level_weight;
+
+constexpr std::uint64_t kMinCapacity = 2;
+// A compactor's level is the exponent of its values' weight.
+constexpr std::uint64_t kLevelLimit = 64;
+constexpr std::size_t kMinCompactorBytes = 4;
+constexpr std::size_t kValueBytes = 8;
+
+void write_value(encoding::Writer& w, double v) { w.f64(v); }
+double read_value(encoding::Reader& r) { return r.f64(); }
+
+}  // namespace
+
+ReqSketch::ReqSketch(std::uint64_t k, bool lra_mode) : k_(k), lra_mode_(lra_mode), rng_state_(quantiles::kCoinSeed) {
+    if (k < kMinK) panic("k must be at least 4");
+    compactors_.push_back({0, {}, k, 0});
+    compactors_.back().items.reserve(k);
+}
+
+ReqSketch ReqSketch::create(std::uint64_t k, std::optional<std::string_view> mode) {
+    if (k < kMinK) fail("k must be at least 4, got " + std::to_string(k));
+    const std::string_view text = mode.value_or("HRA");
+    if (text != "HRA" && text != "LRA") fail("Unknown mode '" + std::string(text) + "', use 'HRA' or 'LRA'");
+    return ReqSketch(k, text == "LRA");
+}
+
+// Capacities double with each level. Storage grows with the values that
+// arrive rather than being reserved for the whole capacity.
+void ReqSketch::add_compactor() {
+    const std::uint64_t level = compactors_.size();
+    const std::uint64_t capacity = quantiles::saturating_mul(k_, level_weight(level));
+    compactors_.push_back({level, {}, std::max(kMinCapacity, capacity), 0});
+}
+
+void ReqSketch::update(double value) {
+    if (!min_value_ || value < *min_value_) min_value_ = value;
+    if (!max_value_ || value > *max_value_) max_value_ = value;
+    ++n_;
+    compactors_[0].items.push_back(value);
+    for (std::size_t h = 0; h < compactors_.size(); ++h) {
+        if (compactors_[h].items.size() <= compactors_[h].capacity) return;
+        if (h + 1 == compactors_.size()) add_compactor();
+        compact(h);
+    }
+}
+
+// Keeps the protected end of the sorted compactor and promotes every second
+// value of the rest, starting at the coin's offset.
+void ReqSketch::compact(std::size_t h) {
+    ReqCompactor& compactor = compactors_[h];
+    std::vector<double>& items = compactor.items;
+    quantiles::sort_values(items);
+    const std::uint64_t coin = quantiles::flip_coin(rng_state_) ? 1 : 0;
+    const std::size_t m = items.size();
+    const std::size_t protect = std::min<std::uint64_t>(m / 2, m / (compactor.level + 2));
+    const std::size_t first = lra_mode_ ? protect : 0;
+    const std::size_t last = lra_mode_ ? m : m - protect;
+    std::vector<double>& above = compactors_[h + 1].items;
+    for (std::size_t i = first; i < last; ++i) {
+        if (((i - first) & 1) == coin) above.push_back(items[i]);
+    }
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(first), items.begin() + static_cast<std::ptrdiff_t>(last));
+    ++compactor.num_compactions;
+}
+
+template <class Fn>
+void ReqSketch::for_each_run(Fn fn) const {
+    for (const ReqCompactor& c : compactors_) fn(level_weight(c.level), std::span<const double>(c.items));
+}
+
+std::optional<double> ReqSketch::quantile(double rank) const {
+    if (!(rank >= 0.0 && rank <= 1.0)) panic("Rank must be between 0.0 and 1.0");
+    if (n_ == 0) return std::nullopt;
+    if (rank == 0.0) return min_value_;
+    if (rank == 1.0) return max_value_;
+    auto pairs = quantiles::weighted_values([this](auto fn) { for_each_run(fn); });
+    if (pairs.empty()) return min_value_;
+    auto value = quantiles::weighted_quantile(pairs, rank);
+    return value ? value : max_value_;
+}
+
+double ReqSketch::rank(double value) const {
+    if (n_ == 0 || compactors_.empty()) return 0.0;
+    return quantiles::weighted_rank([this](auto fn) { for_each_run(fn); }, value);
+}
+
+std::vector<double> ReqSketch::get_cdf(const std::vector<double>& split_points) const {
+    std::vector<double> cdf;
+    cdf.reserve(split_points.size() + 1);
+    for (double point : split_points) cdf.push_back(rank(point));
+    cdf.push_back(n_ == 0 ? 0.0 : 1.0);
+    return cdf;
+}
+
+std::vector<std::uint8_t> ReqSketch::to_bytes() const {
+    encoding::Writer w;
+    w.u64(k_);
+    w.boolean(lra_mode_);
+    w.sequence(compactors_, [](encoding::Writer& out, const ReqCompactor& c) {
+        out.u64(c.level);
+        out.sequence(c.items, write_value);
+        out.u64(c.capacity);
+        out.u64(c.num_compactions);
+    });
+    w.u64(n_);
+    w.option(min_value_, write_value);
+    w.option(max_value_, write_value);
+    w.u64(rng_state_);
+    return w.take();
+}
+
+ReqSketch ReqSketch::from_bytes(std::span<const std::uint8_t> data) {
+    ReqSketch sketch = encoding::decode("ReqSketch", data, [](encoding::Reader& r) {
+        ReqSketch s;
+        s.k_ = r.u64();
+        s.lra_mode_ = r.boolean();
+        s.compactors_ = r.sequence<ReqCompactor>(kMinCompactorBytes, [](encoding::Reader& in) {
+            ReqCompactor c;
+            c.level = in.u64();
+            c.items = in.sequence<double>(kValueBytes, read_value);
+            c.capacity = in.u64();
+            c.num_compactions = in.u64();
+            return c;
+        });
+        s.n_ = r.u64();
+        s.min_value_ = r.option<double>(read_value);
+        s.max_value_ = r.option<double>(read_value);
+        s.rng_state_ = r.u64();
+        return s;
+    });
+    for (const ReqCompactor& c : sketch.compactors_) {
+        if (c.level >= kLevelLimit) codec::corrupt_data("ReqSketch decode failed: compactor level 64 or more");
+    }
+    return sketch;
+}
+
+}  // namespace quillo::req

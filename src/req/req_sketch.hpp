@@ -1,0 +1,59 @@
+#pragma once
+// Relative-error quantile sketch: a stack of compactors where a value in
+// compactor h stands for 2^h stream values. Each compaction protects a share
+// of one end of the sorted compactor ("HRA": the highest values, "LRA": the
+// lowest) and promotes every second value of the rest.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillo::req {
+
+inline constexpr std::uint64_t kMinK = 4;
+
+struct ReqCompactor {
+    std::uint64_t level;
+    std::vector<double> items;
+    std::uint64_t capacity;
+    std::uint64_t num_compactions = 0;
+};
+
+class ReqSketch {
+public:
+    ReqSketch(std::uint64_t k, bool lra_mode);
+
+    // The Python constructor: the range check of k, then the mode text.
+    static ReqSketch create(std::uint64_t k, std::optional<std::string_view> mode);
+
+    void update(double value);
+    std::optional<double> quantile(double rank) const;
+    double rank(double value) const;
+    std::vector<double> get_cdf(const std::vector<double>& split_points) const;
+    std::uint64_t count() const { return n_; }
+    bool is_empty() const { return n_ == 0; }
+    std::string mode() const { return lra_mode_ ? "LRA" : "HRA"; }
+
+    std::vector<std::uint8_t> to_bytes() const;
+    static ReqSketch from_bytes(std::span<const std::uint8_t> data);
+
+private:
+    ReqSketch() = default;
+
+    void add_compactor();
+    void compact(std::size_t h);
+    template <class Fn>
+    void for_each_run(Fn fn) const;
+
+    std::uint64_t k_ = kMinK;
+    bool lra_mode_ = false;
+    std::vector<ReqCompactor> compactors_;
+    std::uint64_t n_ = 0;
+    std::optional<double> min_value_;
+    std::optional<double> max_value_;
+    std::uint64_t rng_state_ = 0;
+};
+
+}  // namespace quillo::req

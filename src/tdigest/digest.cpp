@@ -1,0 +1,234 @@
+#include "tdigest/digest.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace quillo::tdigest {
+namespace {
+
+constexpr std::uint64_t kEmptyListLimit = 100;
+constexpr std::size_t kCentroidBytes = 16;
+
+// The fraction of the total weight allowed below centroid boundary k.
+double scale_limit(std::uint64_t k, std::uint64_t d) {
+    const double r = static_cast<double>(k) / static_cast<double>(d);
+    if (r < 0.5) return 2.0 * r * r;
+    const double rest = 1.0 - r;
+    return 1.0 - 2.0 * rest * rest;
+}
+
+// The smaller under the NaN-greatest order; the first wins ties.
+double nan_last_min(double first, double second) { return nan_last_less(second, first) ? second : first; }
+
+// The larger under the NaN-greatest order; the second wins ties.
+double nan_last_max(double first, double second) { return nan_last_less(second, first) ? first : second; }
+
+void sort_centroids(std::vector<Centroid>& centroids) {
+    std::stable_sort(centroids.begin(), centroids.end(),
+                     [](const Centroid& a, const Centroid& b) { return nan_last_less(a.mean, b.mean); });
+}
+
+// Folds an ascending stream of centroids into centroids whose sizes the
+// scale function allows. The limits use k = 1, 2, 3, ..., or k = 1, 1, 2, 3,
+// ... when the first limit is repeated (merging whole digests).
+class Folder {
+public:
+    Folder(const Digest& shape, double total, std::size_t stream_size, bool repeat_first_limit)
+        : result_(shape.size_limit), repeat_first_limit_(repeat_first_limit) {
+        result_.count = total;
+        result_.centroids.reserve(std::min<std::uint64_t>(shape.size_limit, stream_size) + 1);
+    }
+
+    void push(const Centroid& e) {
+        if (!started_) {
+            current_ = e;
+            running_ = e.weight;
+            limit_ = next_limit();
+            started_ = true;
+            return;
+        }
+        running_ += e.weight;
+        if (running_ <= limit_) {
+            sums_ += e.mean * e.weight;
+            weights_ += e.weight;
+            return;
+        }
+        fold();
+        limit_ = next_limit();
+        current_ = e;
+    }
+
+    Digest finish() {
+        fold();
+        sort_centroids(result_.centroids);
+        return std::move(result_);
+    }
+
+    Digest& result() { return result_; }
+
+private:
+    double next_limit() {
+        const double limit = scale_limit(k_, result_.size_limit) * result_.count;
+        if (repeat_first_limit_) {
+            repeat_first_limit_ = false;
+        } else {
+            ++k_;
+        }
+        return limit;
+    }
+
+    void fold() {
+        const double t = sums_ + current_.weight * current_.mean;
+        current_.weight += weights_;
+        current_.mean = t / current_.weight;
+        result_.sum += t;
+        result_.centroids.push_back(current_);
+        sums_ = 0.0;
+        weights_ = 0.0;
+    }
+
+    Digest result_;
+    bool repeat_first_limit_;
+    bool started_ = false;
+    Centroid current_{};
+    double running_ = 0.0;
+    double limit_ = 0.0;
+    double sums_ = 0.0;
+    double weights_ = 0.0;
+    std::uint64_t k_ = 1;
+};
+
+}  // namespace
+
+bool nan_last_less(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
+
+Digest::Digest(std::uint64_t limit)
+    : size_limit(limit), max(std::numeric_limits<double>::quiet_NaN()), min(std::numeric_limits<double>::quiet_NaN()) {}
+
+Digest merge_values(const Digest& digest, std::span<const double> sorted) {
+    if (sorted.empty()) return digest;
+    Folder folder(digest, digest.count + static_cast<double>(sorted.size()),
+                  digest.centroids.size() + sorted.size(), false);
+    Digest& result = folder.result();
+    if (digest.count > 0.0) {
+        result.min = nan_last_min(digest.min, sorted.front());
+        result.max = nan_last_max(digest.max, sorted.back());
+    } else {
+        result.min = sorted.front();
+        result.max = sorted.back();
+    }
+    auto existing = digest.centroids.begin();
+    auto value = sorted.begin();
+    while (existing != digest.centroids.end() || value != sorted.end()) {
+        if (value == sorted.end() || (existing != digest.centroids.end() && existing->mean < *value)) {
+            folder.push(*existing++);
+        } else {
+            folder.push({*value++, 1.0});
+        }
+    }
+    return folder.finish();
+}
+
+Digest merge_digest_list(std::span<const Digest> digests) {
+    std::vector<Centroid> stream;
+    double total = 0.0;
+    double low = std::numeric_limits<double>::infinity();
+    double high = -std::numeric_limits<double>::infinity();
+    for (const Digest& d : digests) {
+        if (!(d.count > 0.0)) continue;
+        total += d.count;
+        low = nan_last_min(low, d.min);
+        high = nan_last_max(high, d.max);
+        stream.insert(stream.end(), d.centroids.begin(), d.centroids.end());
+    }
+    // Without centroids there is nothing to fold.
+    if (stream.empty()) return Digest(kEmptyListLimit);
+    sort_centroids(stream);
+    Folder folder(digests.front(), total, stream.size(), true);
+    for (const Centroid& c : stream) folder.push(c);
+    Digest result = folder.finish();
+    result.min = low;
+    result.max = high;
+    return result;
+}
+
+double estimate_at(const Digest& digest, double q) {
+    const auto& c = digest.centroids;
+    if (c.empty()) return 0.0;
+    const double rank = q * digest.count;
+    const std::size_t last = c.size() - 1;
+    std::size_t p;
+    double t;
+    if (q > 0.5) {
+        if (q >= 1.0) return digest.max;
+        t = digest.count;
+        p = 0;
+        for (std::size_t i = c.size(); i-- > 0;) {
+            t -= c[i].weight;
+            if (rank >= t) {
+                p = i;
+                break;
+            }
+        }
+    } else {
+        if (q <= 0.0) return digest.min;
+        t = 0.0;
+        p = last;
+        for (std::size_t i = 0; i < c.size(); ++i) {
+            if (rank < t + c[i].weight) {
+                p = i;
+                break;
+            }
+            t += c[i].weight;
+        }
+    }
+    double lo = digest.min;
+    double hi = digest.max;
+    double delta = 0.0;
+    if (c.size() > 1) {
+        if (p == 0) {
+            delta = c[1].mean - c[0].mean;
+            hi = c[1].mean;
+        } else if (p == last) {
+            delta = c[p].mean - c[p - 1].mean;
+            lo = c[p - 1].mean;
+        } else {
+            delta = (c[p + 1].mean - c[p - 1].mean) * 0.5;
+            lo = c[p - 1].mean;
+            hi = c[p + 1].mean;
+        }
+    }
+    const double value = c[p].mean + ((rank - t) / c[p].weight - 0.5) * delta;
+    if (value > hi) return hi;
+    if (value < lo) return lo;
+    return value;
+}
+
+void Digest::write(encoding::Writer& w) const {
+    w.sequence(centroids, [](encoding::Writer& out, const Centroid& c) {
+        out.f64(c.mean);
+        out.f64(c.weight);
+    });
+    w.u64(size_limit);
+    w.f64(sum);
+    w.f64(count);
+    w.f64(max);
+    w.f64(min);
+}
+
+Digest Digest::read(encoding::Reader& r) {
+    auto centroids = r.sequence<Centroid>(kCentroidBytes, [](encoding::Reader& in) {
+        const double mean = in.f64();
+        return Centroid{mean, in.f64()};
+    });
+    Digest digest(r.u64());
+    digest.centroids = std::move(centroids);
+    digest.sum = r.f64();
+    digest.count = r.f64();
+    digest.max = r.f64();
+    digest.min = r.f64();
+    return digest;
+}
+
+}  // namespace quillo::tdigest

@@ -1,0 +1,192 @@
+#include "tdigest/tdigest.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/error.hpp"
+#include "quantiles/compactor_support.hpp"
+
+namespace quillo::tdigest {
+namespace {
+
+constexpr double kMinAccuracyCompression = 50.0;
+constexpr double kMaxAccuracyCompression = 2000.0;
+constexpr double kRankTolerance = 1e-6;
+constexpr int kTrimmedMeanSteps = 1000;
+constexpr std::uint64_t kBytesPerCentroid = 16;
+constexpr std::uint64_t kFixedBytes = 112;
+
+// A NaN operand yields the other; ties keep the first.
+double min_ignoring_nan(double first, double second) {
+    if (std::isnan(first)) return second;
+    if (std::isnan(second)) return first;
+    return second < first ? second : first;
+}
+
+double max_ignoring_nan(double first, double second) {
+    if (std::isnan(first)) return second;
+    if (std::isnan(second)) return first;
+    return second > first ? second : first;
+}
+
+}  // namespace
+
+TDigest::TDigest(std::uint64_t compression) : digest_(compression), compression_(compression) {}
+
+TDigest TDigest::create(std::optional<std::uint64_t> compression) {
+    return TDigest(compression.value_or(kDefaultCompression));
+}
+
+TDigest TDigest::with_accuracy(double target_error) {
+    double compression = 1.0 / (target_error * 4.0);
+    if (compression < kMinAccuracyCompression) compression = kMinAccuracyCompression;
+    if (compression > kMaxAccuracyCompression) compression = kMaxAccuracyCompression;
+    return TDigest(quantiles::saturating_u64(compression));
+}
+
+void TDigest::take_min(double value) {
+    if (!min_value_ || value < *min_value_) min_value_ = value;
+}
+
+void TDigest::take_max(double value) {
+    if (!max_value_ || value > *max_value_) max_value_ = value;
+}
+
+void TDigest::add(double value) {
+    digest_ = merge_values(digest_, std::span<const double>(&value, 1));
+    ++count_;
+    take_min(value);
+    take_max(value);
+}
+
+void TDigest::add_batch(const std::vector<double>& values) {
+    if (values.empty()) return;
+    if (values.size() > 1 && std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); })) {
+        panic("cannot sort a batch that holds NaN");
+    }
+    std::vector<double> sorted = values;
+    std::stable_sort(sorted.begin(), sorted.end());
+    digest_ = merge_values(digest_, sorted);
+    count_ += values.size();
+    for (double v : values) {
+        take_min(v);
+        take_max(v);
+    }
+}
+
+void TDigest::merge(const TDigest& other) {
+    if (other.count_ == 0) return;
+    const Digest both[] = {digest_, other.digest_};
+    digest_ = merge_digest_list(both);
+    count_ += other.count_;
+    if (other.min_value_) min_value_ = min_value_ ? min_ignoring_nan(*min_value_, *other.min_value_) : *other.min_value_;
+    if (other.max_value_) max_value_ = max_value_ ? max_ignoring_nan(*max_value_, *other.max_value_) : *other.max_value_;
+}
+
+void TDigest::clear() {
+    digest_ = Digest(compression_);
+    count_ = 0;
+    min_value_.reset();
+    max_value_.reset();
+}
+
+std::optional<double> TDigest::estimate(double q) const {
+    if (count_ == 0) return std::nullopt;
+    return estimate_at(digest_, q);
+}
+
+std::optional<double> TDigest::quantile(double q) const {
+    if (count_ == 0) return std::nullopt;
+    if (q <= 0.0) return min_value_;
+    if (q >= 1.0) return max_value_;
+    return estimate_at(digest_, q);
+}
+
+std::vector<std::optional<double>> TDigest::quantiles(const std::vector<double>& qs) const {
+    std::vector<std::optional<double>> out;
+    out.reserve(qs.size());
+    for (double q : qs) out.push_back(quantile(q));
+    return out;
+}
+
+// Bisects the rank whose estimate reaches the value.
+double TDigest::rank(double value) const {
+    if (count_ == 0) return 0.0;
+    if (min_value_ && value <= *min_value_) return 0.0;
+    if (max_value_ && value >= *max_value_) return 1.0;
+    double lo = 0.0;
+    double hi = 1.0;
+    while (hi - lo > kRankTolerance) {
+        const double mid = (lo + hi) * 0.5;
+        if (estimate_at(digest_, mid) < value) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return (lo + hi) * 0.5;
+}
+
+std::optional<double> TDigest::trimmed_mean(double lower_quantile, double upper_quantile) const {
+    if (lower_quantile >= upper_quantile || count_ == 0) return std::nullopt;
+    const double step = (upper_quantile - lower_quantile) / static_cast<double>(kTrimmedMeanSteps);
+    double sum = 0.0;
+    int present = 0;
+    for (int i = 0; i <= kTrimmedMeanSteps; ++i) {
+        if (auto v = quantile(lower_quantile + step * static_cast<double>(i))) {
+            sum += *v;
+            ++present;
+        }
+    }
+    if (present == 0) return std::nullopt;
+    return sum / static_cast<double>(present);
+}
+
+std::uint64_t TDigest::memory_usage() const {
+    return quantiles::saturating_add(quantiles::saturating_mul(compression_, kBytesPerCentroid), kFixedBytes);
+}
+
+Stats TDigest::statistics() const {
+    Stats stats;
+    stats.add("count", count_)
+        .add("compression", compression_)
+        .add("min_value", min_value_)
+        .add("max_value", max_value_)
+        .add("memory_usage", memory_usage());
+    return stats;
+}
+
+void TDigest::write(encoding::Writer& w) const {
+    digest_.write(w);
+    w.u64(count_);
+    auto f64 = [](encoding::Writer& out, double v) { out.f64(v); };
+    w.option(min_value_, f64);
+    w.option(max_value_, f64);
+    w.u64(compression_);
+}
+
+TDigest TDigest::read(encoding::Reader& r) {
+    Digest digest = Digest::read(r);
+    const std::uint64_t count = r.u64();
+    auto f64 = [](encoding::Reader& in) { return in.f64(); };
+    std::optional<double> low = r.option<double>(f64);
+    std::optional<double> high = r.option<double>(f64);
+    TDigest out(r.u64());
+    out.digest_ = std::move(digest);
+    out.count_ = count;
+    out.min_value_ = low;
+    out.max_value_ = high;
+    return out;
+}
+
+std::vector<std::uint8_t> TDigest::to_bytes() const {
+    encoding::Writer w;
+    write(w);
+    return w.take();
+}
+
+TDigest TDigest::from_bytes(std::span<const std::uint8_t> data) {
+    return encoding::decode("TDigest", data, [](encoding::Reader& r) { return read(r); });
+}
+
+}  // namespace quillo::tdigest
