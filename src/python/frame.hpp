@@ -581,7 +581,9 @@ void dealloc(PyObject* self) {
             PyErr_SetObject(PyExc_RuntimeError, error);
             Py_DECREF(error);
         }
-        PyErr_WriteUnraisable(self);
+        // Not `self`: its count is zero, and a hook that keeps and drops it
+        // would run this deallocation again.
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
     } else {
         object->state.~State();
     }
