@@ -9,6 +9,14 @@ def _bloom():
     return f
 
 
+def _count_min():
+    s = quillo.CountMinSketch(64, 4, True)
+    for i in range(300):
+        s.update(f"item-{i % 37}", i)
+    return s
+
+
 CASES = [
     Case(quillo.BloomFilter, _bloom, "BloomFilter", lambda f: f.add("x")),
+    Case(quillo.CountMinSketch, _count_min, "CountMinSketch", lambda s: s.increment("x"), lambda a, b: a.merge(b)),
 ]
