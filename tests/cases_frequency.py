@@ -16,7 +16,15 @@ def _count_min():
     return s
 
 
+def _count_sketch():
+    s = quillo.CountSketch(32, 5)
+    for i in range(300):
+        s.update(f"item-{i % 41}", i - 100)
+    return s
+
+
 CASES = [
     Case(quillo.BloomFilter, _bloom, "BloomFilter", lambda f: f.add("x")),
     Case(quillo.CountMinSketch, _count_min, "CountMinSketch", lambda s: s.increment("x"), lambda a, b: a.merge(b)),
+    Case(quillo.CountSketch, _count_sketch, "CountSketch", lambda s: s.update("x", -1)),
 ]

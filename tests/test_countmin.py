@@ -201,3 +201,93 @@ class TestCountMinImage:
         with pytest.raises(ValueError, match="^corrupt data: CountMinSketch decode failed: "
                                              "Found a bool that wasn't 0 or 1$"):
             CountMinSketch.from_bytes(bytes([2, 1, 2, 0, 0, 2]))
+
+
+CountSketch = quillo.CountSketch
+
+
+def unzigzag(v):
+    return (v >> 1) ^ -(v & 1)
+
+
+def count_sketch_image(width, rows):
+    return (varint(width) + varint(len(rows)) + varint(len(rows))
+            + b"".join(varint(len(r)) + b"".join(varint((c << 1) ^ (c >> 63)) for c in r) for r in rows))
+
+
+def row_signs(item, depth):
+    """The per-row signs of an item, read back from a one-column image."""
+    s = CountSketch(1, depth)
+    s.update(item, 1)
+    image = s.to_bytes()[3:]  # width, depth, row count
+    return [unzigzag(image[2 * r + 1]) for r in range(depth)]
+
+
+class TestCountSketch:
+    @pytest.mark.parametrize("width, depth", [(0, 3), (3, 0)])
+    def test_zero_dimension(self, width, depth):
+        with pytest.raises(ValueError, match=r"^width and depth must both be greater than 0$"):
+            CountSketch(width, depth)
+
+    @pytest.mark.parametrize("width, depth", [(1, 1), (1, 4), (7, 2), (100, 5), (16, 80)])
+    def test_single_item_is_exact(self, width, depth):
+        s = CountSketch(width, depth)
+        assert s.estimate("a") == 0
+        s.update("a", 5)
+        assert s.estimate("a") == 5
+        s.update("a", -2)
+        assert s.estimate("a") == 3
+
+    @pytest.mark.parametrize("depth", [2, 3, 4, 5])
+    def test_estimate_is_the_reading_at_half_depth(self, depth):
+        items = {"a": 5, "b": 3, "c": -11, "d": 2}
+        signs = {item: row_signs(item, depth) for item in items}
+        s = CountSketch(1, depth)
+        for item, count in items.items():
+            s.update(item, count)
+        cells = [sum(signs[i][r] * c for i, c in items.items()) for r in range(depth)]
+        for item in items:
+            readings = sorted(signs[item][r] * cells[r] for r in range(depth))
+            assert s.estimate(item) == readings[depth // 2]
+
+    def test_counters_wrap(self):
+        s = CountSketch(10, 3)
+        s.update("a", 2**63 - 1)
+        s.update("a", 1)
+        assert s.estimate("a") == -2**63
+        with pytest.raises(OverflowError):
+            s.update("a", 2**63)
+
+    def test_frequent_words_are_close(self):
+        stream = skewed_stream(20000, 3000, seed=5)
+        exact = Counter(stream)
+        s = CountSketch(500, 5)
+        for word in stream:
+            s.update(word, 1)
+        for word, count in exact.most_common(10):
+            assert abs(s.estimate(word) - count) <= 0.05 * count
+
+    def test_round_trip(self):
+        s = CountSketch(20, 3)
+        for i, word in enumerate(skewed_stream(300, 50, seed=9)):
+            s.update(word, i % 7 - 3)
+        t = CountSketch.from_bytes(s.to_bytes())
+        assert t.to_bytes() == s.to_bytes()
+        assert all(t.estimate(f"w{i}") == s.estimate(f"w{i}") for i in range(50))
+        assert count_sketch_image(2, [[0, 0], [0, 0]]) == CountSketch(2, 2).to_bytes()
+
+    @pytest.mark.parametrize("width, rows, reason", [
+        (2, [[1, 2], [3]], "row 1 holds 1 counters for width 2"),
+        (2, [[1, 2, 3]], "row 0 holds 3 counters for width 2"),
+        (0, [[], []], "0 cells for width 0 and depth 2"),
+    ])
+    def test_shapes_that_disagree_are_refused(self, width, rows, reason):
+        with pytest.raises(ValueError) as err:
+            CountSketch.from_bytes(count_sketch_image(width, rows))
+        assert str(err.value) == f"corrupt data: CountSketch decode failed: {reason}"
+
+    def test_row_count_other_than_depth_is_refused(self):
+        image = varint(2) + varint(3) + varint(2) + (varint(2) + b"\x00\x00") * 2
+        with pytest.raises(ValueError, match="^corrupt data: CountSketch decode failed: "
+                                             "4 cells for width 2 and depth 3$"):
+            CountSketch.from_bytes(image)

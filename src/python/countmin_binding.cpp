@@ -1,10 +1,12 @@
 #include "countmin/count_min_sketch.hpp"
+#include "countmin/count_sketch.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
 namespace {
 
 using countmin::CountMinSketch;
+using countmin::CountSketch;
 
 constexpr const char* kToBytesDoc = "Serialize the sketch to bytes.";
 constexpr const char* kFromBytesDoc = "Deserialize the sketch from bytes.";
@@ -36,6 +38,19 @@ PyTypeObject* build_count_min() {
 }
 
 const Registration count_min("CountMinSketch", &build_count_min);
+
+CountSketch make_count_sketch(std::uint64_t width, std::uint64_t depth) { return CountSketch(width, depth); }
+
+PyTypeObject* build_count_sketch() {
+    return Class<CountSketch>("CountSketch", "Python binding for Count Sketch.")
+        .constructor<&make_count_sketch, "width", "depth">()
+        .method<"update", &CountSketch::update, "item", "count">("Update the count for an item.")
+        .method<"estimate", &CountSketch::estimate, "item">("Estimate the frequency of an item.")
+        .bytes<&CountSketch::to_bytes, &CountSketch::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
+        .build();
+}
+
+const Registration count_sketch("CountSketch", &build_count_sketch);
 
 }  // namespace
 }  // namespace quillo::py
