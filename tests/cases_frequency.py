@@ -9,6 +9,13 @@ def _bloom():
     return f
 
 
+def _counting_bloom():
+    f = quillo.CountingBloomFilter(100, 0.05, 4)
+    for i in range(120):
+        f.add(f"item-{i % 60}")
+    return f
+
+
 def _count_min():
     s = quillo.CountMinSketch(64, 4, True)
     for i in range(300):
@@ -25,6 +32,7 @@ def _count_sketch():
 
 CASES = [
     Case(quillo.BloomFilter, _bloom, "BloomFilter", lambda f: f.add("x")),
+    Case(quillo.CountingBloomFilter, _counting_bloom, "CountingBloomFilter", lambda f: f.add("x")),
     Case(quillo.CountMinSketch, _count_min, "CountMinSketch", lambda s: s.increment("x"), lambda a, b: a.merge(b)),
     Case(quillo.CountSketch, _count_sketch, "CountSketch", lambda s: s.update("x", -1)),
 ]

@@ -11,16 +11,29 @@ def _words(prefix, n):
     return [f"{prefix}-{i}" for i in range(n)]
 
 
+def _varint(v):
+    out = bytearray()
+    while v >= 0x80:
+        out.append(v & 0x7F | 0x80)
+        v >>= 7
+    out.append(v)
+    return bytes(out)
+
+
+def _read_varint(data, pos):
+    value = shift = 0
+    while True:
+        byte = data[pos]
+        value |= (byte & 0x7F) << shift
+        pos += 1
+        if byte < 0x80:
+            return value, pos
+        shift += 7
+
+
 def _image(words, num_bits, k):
     """The general encoding of a Bloom filter state, written by hand."""
-    def varint(v):
-        out = bytearray()
-        while v >= 0x80:
-            out.append(v & 0x7F | 0x80)
-            v >>= 7
-        out.append(v)
-        return bytes(out)
-    return varint(len(words)) + b"".join(varint(w) for w in words) + varint(num_bits) + varint(k)
+    return _varint(len(words)) + b"".join(_varint(w) for w in words) + _varint(num_bits) + _varint(k)
 
 
 class TestBloomSizing:
@@ -143,3 +156,107 @@ class TestBloomImage:
     def test_huge_word_count_fails_before_allocating(self):
         with pytest.raises(ValueError, match="Hit the end of buffer"):
             BloomFilter.from_bytes(b"\xff\xff\xff\xff\x0f")
+
+
+CountingBloomFilter = quillo.CountingBloomFilter
+
+
+def _counting_image(counters, positions, k, max_count):
+    return _varint(len(counters)) + bytes(counters) + _varint(positions) + _varint(k) + bytes([max_count])
+
+
+def _counters(f):
+    """The counters of a filter, read from its image."""
+    image = f.to_bytes()
+    n, start = _read_varint(image, 0)
+    return list(image[start:start + n])
+
+
+class TestCountingBloom:
+    def test_sizing_and_fresh_image(self):
+        f = CountingBloomFilter(1000)
+        assert len(_counters(f)) == 9586
+        f.add("a")
+        assert sum(_counters(f)) == 7
+        assert CountingBloomFilter(1, 0.5).to_bytes() == bytes([2, 0, 0, 2, 1, 255])
+        assert CountingBloomFilter(1, 0.5, 9).to_bytes()[-1] == 9
+
+    @pytest.mark.parametrize("args, message", [
+        ((0,), "capacity must be greater than 0"),
+        ((0, 2.0), "capacity must be greater than 0"),
+        ((10, 1.0), "error_rate must be in (0, 1), got 1"),
+        ((10, float("nan")), "error_rate must be in (0, 1), got NaN"),
+    ])
+    def test_bad_arguments(self, args, message):
+        with pytest.raises(ValueError) as err:
+            CountingBloomFilter(*args)
+        assert str(err.value) == message
+
+    @pytest.mark.parametrize("max_count", [-1, 256])
+    def test_max_count_is_one_byte(self, max_count):
+        with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+            CountingBloomFilter(10, max_count=max_count)
+
+    def test_add_contains_remove(self):
+        f = CountingBloomFilter(1000)
+        words = _words("w", 500)
+        for w in words:
+            f.add(w)
+        assert all(f.contains(w) for w in words)
+        assert all(f.remove(w) for w in words[:250])
+        assert all(f.contains(w) for w in words[250:])
+        assert sum(f.contains(w) for w in words[:250]) < 10
+        assert sum(f.contains(w) for w in _words("never", 1000)) < 20
+
+    def test_remove_of_absent_item_changes_nothing(self):
+        f = CountingBloomFilter(100)
+        for w in _words("w", 20):
+            f.add(w)
+        before = f.to_bytes()
+        absent = next(w for w in _words("out", 100) if not f.contains(w))
+        assert f.remove(absent) is False
+        assert f.to_bytes() == before
+
+    def test_counters_saturate_at_max_count(self):
+        f = CountingBloomFilter(10, 0.1, 2)
+        for _ in range(5):
+            f.add("x")
+        assert max(_counters(f)) == 2
+        f = CountingBloomFilter(10, 0.1, 1)
+        f.add("x")
+        f.add("x")
+        assert f.remove("x") and not f.contains("x")
+
+    def test_max_count_zero_holds_nothing(self):
+        f = CountingBloomFilter(10, 0.1, 0)
+        f.add("x")
+        assert not f.contains("x") and f.remove("x") is False
+        assert set(_counters(f)) == {0}
+
+    def test_more_than_64_hash_functions(self):
+        f = CountingBloomFilter(50, 1e-30)
+        f.add("a")
+        assert sum(_counters(f)) == 100
+        assert f.contains("a") and f.remove("a") and not f.contains("a")
+        assert sum(_counters(f)) == 0
+
+    def test_round_trip(self):
+        f = CountingBloomFilter(200, 0.05, 3)
+        for w in _words("w", 200):
+            f.add(w)
+        g = CountingBloomFilter.from_bytes(f.to_bytes())
+        probes = _words("w", 200) + _words("out", 300)
+        assert [g.contains(w) for w in probes] == [f.contains(w) for w in probes]
+        assert g.to_bytes() == f.to_bytes()
+
+    @pytest.mark.parametrize("counters, positions, k, reason", [
+        ([], 0, 1, "no positions"),
+        ([1, 1], 2, 3, "3 hash functions for 2 positions"),
+        ([1, 1], 3, 1, "2 counters for 3 positions"),
+        ([1, 1, 1], 2, 1, "3 counters for 2 positions"),
+        ([1], 2**64 - 1, 1, "1 counters for 18446744073709551615 positions"),
+    ])
+    def test_inconsistent_images_are_refused(self, counters, positions, k, reason):
+        with pytest.raises(ValueError) as err:
+            CountingBloomFilter.from_bytes(_counting_image(counters, positions, k, 255))
+        assert str(err.value) == f"corrupt data: CountingBloomFilter decode failed: {reason}"
