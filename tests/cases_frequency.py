@@ -30,9 +30,18 @@ def _count_sketch():
     return s
 
 
+def _frequent():
+    s = quillo.FrequentStringsSketch(16, None)
+    for i in range(400):
+        s.update(f"item-{i % 7 if i % 3 else i}")
+    return s
+
+
 CASES = [
     Case(quillo.BloomFilter, _bloom, "BloomFilter", lambda f: f.add("x")),
     Case(quillo.CountingBloomFilter, _counting_bloom, "CountingBloomFilter", lambda f: f.add("x")),
     Case(quillo.CountMinSketch, _count_min, "CountMinSketch", lambda s: s.increment("x"), lambda a, b: a.merge(b)),
     Case(quillo.CountSketch, _count_sketch, "CountSketch", lambda s: s.update("x", -1)),
+    Case(quillo.FrequentStringsSketch, _frequent, "FrequentItemsSketch", lambda s: s.update("x"),
+         lambda a, b: a.merge(b)),
 ]

@@ -7,6 +7,7 @@ import quillo
 from demo_support import relative_error
 
 TOP = 20
+MAP_SIZE = 2048
 
 
 def run(corpus, report):
@@ -14,6 +15,7 @@ def run(corpus, report):
     exact = Counter(words)
     top = exact.most_common(TOP)
     _row_sketches(words, top, report)
+    _frequent_strings(words, exact, report)
     _bloom(words, report)
 
 
@@ -39,6 +41,19 @@ def _row_sketches(words, top, report):
                  [[name, len(sketch.to_bytes()), f"{speed / 1e6:.1f} M/s"]
                   for name, sketch, speed in zip(["CountMinSketch", "CountMinSketch conservative", "CountSketch"],
                                                  (plain, conservative, signed), speeds)])
+
+
+def _frequent_strings(words, exact, report):
+    sketch = quillo.FrequentStringsSketch(MAP_SIZE, None)
+    speed = report.stream("FrequentStringsSketch", words, sketch.update)
+    rows = []
+    for word, estimate, lower, upper in sketch.get_top_k(TOP):
+        rows.append([word, exact[word], estimate, lower, upper, "yes" if lower <= exact[word] <= upper else "NO",
+                     relative_error(estimate, exact[word])])
+    stats = sketch.statistics()
+    report.table(f"FrequentStringsSketch({MAP_SIZE}) top {TOP} with bounds (offset {stats['offset']:,}; "
+                 f"{len(sketch.to_bytes()):,} image bytes; {speed / 1e6:.1f} M updates/s)",
+                 ["word", "exact", "estimate", "lower", "upper", "inside", "rel. error"], rows)
 
 
 def _bloom(words, report):

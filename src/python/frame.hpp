@@ -14,6 +14,7 @@
 //   bool                          bool or numpy bool
 //   std::vector<T>                any sequence but str, element by element
 //   std::optional<T>              None or missing gives nullopt
+//   Nullable<T>                   required, but None gives an empty value
 //   const S& (a summary state)    an instance of S's class, borrowed shared
 // Results: void -> None, numbers, bool, std::string -> str,
 // std::vector<std::uint8_t> -> bytes, other vectors -> list, pair/tuple ->
@@ -245,6 +246,21 @@ struct Held<std::optional<T>> {
     }
     std::optional<T>& get() { return value; }
     std::optional<T> value;
+};
+
+// A required parameter that also accepts None, which leaves `value` empty.
+template <class T>
+struct Nullable {
+    std::optional<T> value;
+};
+
+template <class T>
+struct Held<Nullable<T>> {
+    explicit Held(PyObject* o) {
+        if (o != Py_None) value.value = Convert<T>::from(o);
+    }
+    Nullable<T>& get() { return value; }
+    Nullable<T> value;
 };
 
 template <class S>
