@@ -1,0 +1,37 @@
+#pragma once
+// Membership with no false negatives: k bits per item in a packed bit array,
+// sized from an expected number of items and a target error rate.
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "common/stats.hpp"
+
+namespace quillo::bloom {
+
+class BloomFilter {
+public:
+    BloomFilter(std::uint64_t capacity, double error_rate);
+
+    void add(std::string_view item);
+    bool contains(std::string_view item) const;
+    void clear();
+    double false_positive_probability() const;
+    Stats statistics() const;
+
+    std::vector<std::uint8_t> to_bytes() const;
+    static BloomFilter from_bytes(std::span<const std::uint8_t> data);
+
+private:
+    BloomFilter(std::vector<std::uint64_t> bits, std::uint64_t num_bits, std::uint64_t num_hash_functions)
+        : bits_(std::move(bits)), num_bits_(num_bits), num_hash_functions_(num_hash_functions) {}
+
+    std::uint64_t bits_set() const;
+
+    std::vector<std::uint64_t> bits_;
+    std::uint64_t num_bits_;
+    std::uint64_t num_hash_functions_;
+};
+
+}  // namespace quillo::bloom

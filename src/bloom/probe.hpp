@@ -1,0 +1,48 @@
+#pragma once
+// What both Bloom filters share: sizing from capacity and error rate, and the
+// double-hashed positions of an item.
+#include <cstdint>
+#include <string_view>
+
+#include "hash/hash.hpp"
+
+namespace quillo::bloom {
+
+inline constexpr double kDefaultErrorRate = 0.01;
+
+struct Sizing {
+    std::uint64_t positions;        // m
+    std::uint64_t hash_functions;   // k
+};
+
+// Checks capacity and error rate, then sizes the filter for them.
+Sizing size_for(std::uint64_t capacity, double error_rate);
+
+// Images come from outside: the positions must be addressable and the
+// per-item work bounded by the stored size.
+void check_decoded_shape(std::string_view name, std::uint64_t positions, std::uint64_t hash_functions);
+
+// The two item hashes; position i is (h1 + i * h2) mod m with the sum wrapping
+// at 64 bits. Positions are produced on the fly, so any k is supported.
+class Probe {
+public:
+    explicit Probe(std::string_view item)
+        : h1_(hash::item_hash(item, hash::kDefaultSeed)), h2_(hash::item_hash(item, hash::kSecondBloomSeed)) {}
+
+    // Calls `visit(position)` for the k positions in order until it returns
+    // false; returns whether every visit returned true.
+    template <class Visit>
+    bool all_of(std::uint64_t k, std::uint64_t m, Visit visit) const {
+        std::uint64_t h = h1_;
+        for (std::uint64_t i = 0; i < k; ++i, h += h2_) {
+            if (!visit(h % m)) return false;
+        }
+        return true;
+    }
+
+private:
+    std::uint64_t h1_;
+    std::uint64_t h2_;
+};
+
+}  // namespace quillo::bloom
