@@ -6,6 +6,7 @@
 #include "codec/codec.hpp"
 #include "common/error.hpp"
 #include "common/format.hpp"
+#include "common/saturating.hpp"
 
 namespace quillo::bloom {
 
@@ -13,13 +14,6 @@ namespace {
 
 constexpr double kLn2 = 0.6931471805599453;
 constexpr double kLn2Squared = 0.4804530139182014;
-constexpr double kTwoTo64 = 18446744073709551616.0;
-
-std::uint64_t saturating_u64(double x) {
-    if (!(x > 0)) return 0;
-    if (x >= kTwoTo64) return UINT64_MAX;
-    return static_cast<std::uint64_t>(x);
-}
 
 }  // namespace
 

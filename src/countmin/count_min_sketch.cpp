@@ -9,6 +9,7 @@
 
 #include "common/error.hpp"
 #include "common/format.hpp"
+#include "common/saturating.hpp"
 #include "countmin/rows.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
@@ -19,19 +20,6 @@ namespace {
 
 constexpr std::string_view kName = "CountMinSketch";
 constexpr double kE = 2.718281828459045;
-constexpr double kTwoTo64 = 18446744073709551616.0;
-constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? kSaturated : sum;
-}
-
-std::uint64_t saturating_u64(double x) {
-    if (!(x > 0)) return 0;
-    if (x >= kTwoTo64) return kSaturated;
-    return static_cast<std::uint64_t>(x);
-}
 
 bool in_open_unit_interval(double x) { return x > 0 && x < 1; }
 
@@ -69,7 +57,7 @@ void CountMinSketch::update(std::string_view item, std::uint64_t count) {
 // more than plain mode would grow it.
 void CountMinSketch::update_conservatively(std::string_view item, std::uint64_t count) {
     RowScratch<std::size_t> cells(depth_);
-    std::uint64_t smallest = kSaturated;
+    std::uint64_t smallest = kMaxU64;
     for (std::uint64_t row = 0; row < depth_; ++row) {
         cells[row] = cell_index(item, row);
         smallest = std::min(smallest, counters_[cells[row]]);
@@ -82,7 +70,7 @@ void CountMinSketch::update_conservatively(std::string_view item, std::uint64_t 
 }
 
 std::uint64_t CountMinSketch::estimate(std::string_view item) const {
-    std::uint64_t smallest = kSaturated;
+    std::uint64_t smallest = kMaxU64;
     for (std::uint64_t row = 0; row < depth_; ++row) smallest = std::min(smallest, counters_[cell_index(item, row)]);
     return smallest;
 }
@@ -93,7 +81,7 @@ void CountMinSketch::merge(const CountMinSketch& other) {
 }
 
 std::uint64_t CountMinSketch::total_count() const {
-    std::uint64_t smallest = kSaturated;
+    std::uint64_t smallest = kMaxU64;
     for (std::uint64_t row = 0; row < depth_; ++row) {
         const auto begin = counters_.begin() + static_cast<std::ptrdiff_t>(row * width_);
         // Row sums wrap like the statistics' sum.
@@ -118,7 +106,7 @@ Stats CountMinSketch::statistics() const {
     std::uint64_t non_zero = 0;
     std::uint64_t sum = 0;
     std::uint64_t largest = 0;
-    std::uint64_t smallest = kSaturated;
+    std::uint64_t smallest = kMaxU64;
     for (std::uint64_t cell : counters_) {
         non_zero += cell != 0;
         sum += cell;

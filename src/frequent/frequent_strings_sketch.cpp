@@ -7,6 +7,7 @@
 #include <random>
 
 #include "common/error.hpp"
+#include "common/saturating.hpp"
 #include "encoding/encoding.hpp"
 
 namespace quillo::frequent {
@@ -15,7 +16,6 @@ namespace {
 
 constexpr std::string_view kName = "FrequentItemsSketch";
 constexpr double kMapSizePerErrorRate = 3.5;
-constexpr double kTwoTo64 = 18446744073709551616.0;
 constexpr std::uint64_t kEntryBytes = 32;
 constexpr std::uint64_t kFixedBytes = 48;
 // The map is pre-sized for its bound, up to this many entries; beyond it,
@@ -23,17 +23,6 @@ constexpr std::uint64_t kFixedBytes = 48;
 constexpr std::uint64_t kMaxReservedEntries = std::uint64_t{1} << 20;
 // An entry's image is at least a length byte and a count byte.
 constexpr std::size_t kMinEntryBytes = 2;
-
-std::uint64_t saturating_u64(double x) {
-    if (!(x > 0)) return 0;
-    if (x >= kTwoTo64) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(x);
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
 
 std::uint64_t fresh_map_seed() {
     static std::atomic<std::uint64_t> next{(std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}()};

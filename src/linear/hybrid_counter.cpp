@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/error.hpp"
+#include "common/saturating.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
 

@@ -10,6 +10,7 @@
 
 #include "common/error.hpp"
 #include "common/format.hpp"
+#include "common/saturating.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
 
@@ -18,7 +19,6 @@ namespace quillo::linear {
 namespace {
 
 constexpr std::uint64_t kWordBits = 64;
-constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kBitsPerExpectedItem = 8;
 constexpr std::uint64_t kMinSizedBits = 1024;
 // A full bitmap has no clear bit left to estimate from.
@@ -41,13 +41,6 @@ std::uint64_t popcount(std::span<const std::uint64_t> words) {
 }
 
 }  // namespace
-
-std::uint64_t saturating_u64(double value) {
-    constexpr double kTwoTo64 = 18446744073709551616.0;
-    if (!(value > 0.0)) return 0;
-    if (value >= kTwoTo64) return kMaxU64;
-    return static_cast<std::uint64_t>(value);
-}
 
 LinearCounter::LinearCounter(std::uint64_t num_bits) {
     if (num_bits == 0) fail("num_bits must be greater than 0");

@@ -10,10 +10,6 @@
 
 namespace quillo::linear {
 
-// Rust-style saturating truncation of a double to an unsigned 64-bit integer:
-// NaN and negatives give 0, values beyond the range give the maximum.
-std::uint64_t saturating_u64(double value);
-
 class LinearCounter {
 public:
     // Rounds `num_bits` up to whole 64-bit words.

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/saturating.hpp"
+
 namespace quillo::quantiles {
 
 // Every sketch starts from the same state, so equal inputs give equal sketches.
@@ -30,24 +32,6 @@ inline bool flip_coin(std::uint64_t& state) {
 // have long since overflowed, and must not shift past the word.
 inline std::uint64_t level_weight(std::size_t level) {
     return level < 64 ? std::uint64_t{1} << level : std::numeric_limits<std::uint64_t>::max();
-}
-
-// A double as an unsigned 64-bit integer, truncated and clamped to the range
-// (NaN gives 0).
-inline std::uint64_t saturating_u64(double x) {
-    if (!(x > 0.0)) return 0;
-    if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(x);
-}
-
-inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
-
-inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product;
-    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
 }
 
 // Below this size an insertion sort beats a merge sort's temporary buffer.

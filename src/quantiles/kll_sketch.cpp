@@ -10,8 +10,6 @@
 namespace quillo::kll {
 namespace {
 
-using quantiles::saturating_mul;
-using quantiles::saturating_u64;
 
 constexpr double kShrink = 0.6666666666666666;
 constexpr std::uint64_t kMinCapacity = 2;
@@ -174,7 +172,7 @@ std::size_t KllSketch::retained() const {
 
 Stats KllSketch::statistics() const {
     std::uint64_t slots = 0;
-    for (const Level& level : levels_) slots = quantiles::saturating_add(slots, level.room);
+    for (const Level& level : levels_) slots = saturating_add(slots, level.room);
     Stats stats;
     stats.add("k", k_)
         .add("levels", static_cast<std::uint64_t>(levels_.size()))

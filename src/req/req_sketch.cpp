@@ -41,7 +41,7 @@ ReqSketch ReqSketch::create(std::uint64_t k, std::optional<std::string_view> mod
 // arrive rather than being reserved for the whole capacity.
 void ReqSketch::add_compactor() {
     const std::uint64_t level = compactors_.size();
-    const std::uint64_t capacity = quantiles::saturating_mul(k_, level_weight(level));
+    const std::uint64_t capacity = saturating_mul(k_, level_weight(level));
     compactors_.push_back({level, {}, std::max(kMinCapacity, capacity), 0});
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/saturating.hpp"
 #include "sampling/random.hpp"
 
 namespace quillo::sampling {
@@ -16,10 +17,6 @@ constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 constexpr double kItemsPerSlotForRejection = 22.0;
 // The smallest string image: its length byte.
 constexpr std::size_t kMinStringBytes = 1;
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return b > kNever - a ? kNever : a + b;
-}
 
 // A non-negative float as a count, saturating at the largest one.
 std::uint64_t to_count(double x) { return x >= 0x1p64 ? kNever : static_cast<std::uint64_t>(x); }

@@ -69,7 +69,7 @@ std::optional<double> StreamingTDigest::p99() {
 Stats StreamingTDigest::statistics() {
     flush();
     const std::uint64_t memory =
-        quantiles::saturating_add(inner_.memory_usage(), quantiles::saturating_mul(buffer_.capacity(), kBytesPerSlot));
+        saturating_add(inner_.memory_usage(), saturating_mul(buffer_.capacity(), kBytesPerSlot));
     Stats stats;
     stats.add("count", inner_.count())
         .add("compression", inner_.compression())

@@ -41,7 +41,7 @@ TDigest TDigest::with_accuracy(double target_error) {
     double compression = 1.0 / (target_error * 4.0);
     if (compression < kMinAccuracyCompression) compression = kMinAccuracyCompression;
     if (compression > kMaxAccuracyCompression) compression = kMaxAccuracyCompression;
-    return TDigest(quantiles::saturating_u64(compression));
+    return TDigest(saturating_u64(compression));
 }
 
 void TDigest::take_min(double value) {
@@ -143,7 +143,7 @@ std::optional<double> TDigest::trimmed_mean(double lower_quantile, double upper_
 }
 
 std::uint64_t TDigest::memory_usage() const {
-    return quantiles::saturating_add(quantiles::saturating_mul(compression_, kBytesPerCentroid), kFixedBytes);
+    return saturating_add(saturating_mul(compression_, kBytesPerCentroid), kFixedBytes);
 }
 
 Stats TDigest::statistics() const {
