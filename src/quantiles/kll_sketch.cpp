@@ -10,7 +10,6 @@
 namespace quillo::kll {
 namespace {
 
-
 constexpr double kShrink = 0.6666666666666666;
 constexpr std::uint64_t kMinCapacity = 2;
 constexpr std::uint64_t kMinRoom = 4;
