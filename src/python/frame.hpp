@@ -212,6 +212,9 @@ void check_sequence(PyObject* o);
 
 template <class T>
 struct Convert<std::vector<T>> {
+    // Each element is released once converted, so a view into it could dangle.
+    static_assert(!std::is_same_v<T, std::string_view>, "take a sequence of strings as std::vector<std::string>");
+
     static std::vector<T> from(PyObject* o) {
         check_sequence(o);
         Py_ssize_t length = PySequence_Size(o);
