@@ -90,7 +90,7 @@ def print_table(rows):
 
 
 def main():
-    print(f"Measured on: {machine()}")
+    print(f"Measured on: {machine()}.\n")
     print(f"Best of {REPEATS} passes over {len(ITEMS):,} distinct strings (or 200,000 floats); "
           f"ratio = peer ns / quillo ns.\n")
     rows = []
