@@ -1,7 +1,7 @@
 """Distinct counters: the HLL family, CPC, and the linear and hybrid counters."""
 
 import quillo
-from support import ITEMS, filled, ns_per_call, optional_import, peer_rows, Row
+from support import ITEMS, Row, filled, ns_per_call, optional_import, peer_rows
 
 LG_K = 12
 CPC_LG_K = 11
@@ -19,20 +19,18 @@ def measure(make, method="update", image=None):
     return ns, (len(image(filled(make(), method))) if image else None)
 
 
-def datasketches_hll(ds):
-    return {"datasketches hll_sketch": measure(lambda: ds.hll_sketch(LG_K), image=lambda s: s.serialize_compact())
-            if ds else None}
-
-
 def hll_rows(ds, hyperloglog):
-    ours = measure(lambda: quillo.HllSketch(LG_K), image=lambda s: s.to_bytes())
-    peers = datasketches_hll(ds)
+    ours_ns, ours_bytes = measure(lambda: quillo.HllSketch(LG_K), image=lambda s: s.to_bytes())
+    peers = {"datasketches hll_sketch": measure(lambda: ds.hll_sketch(LG_K), image=lambda s: s.serialize_compact())
+             if ds else None}
     # 1.04 / sqrt(2^12) gives the package 4096 registers too.
-    peers["hyperloglog HyperLogLog"] = (ns_per_call(hyperloglog.HyperLogLog(0.01625).add), None) if hyperloglog else None
-    rows = peer_rows("HllSketch", f"update, lg_k {LG_K}", *ours[:1], peers, ours[1])
+    peers["hyperloglog HyperLogLog"] = (
+        (ns_per_call(hyperloglog.HyperLogLog(0.01625).add), None) if hyperloglog else None)
+    rows = peer_rows("HllSketch", f"update, lg_k {LG_K}", ours_ns, peers, ours_bytes)
     for cls in (quillo.HllPlusPlusSketch, quillo.HllPlusPlusSparseSketch):
-        mine = measure(lambda: cls(LG_K), image=lambda s: s.to_bytes())
-        rows.append(Row(cls.__name__, f"update, lg_k {LG_K}", mine[0], "quillo HllSketch", ours[0], mine[1], ours[1]))
+        mine_ns, mine_bytes = measure(lambda cls=cls: cls(LG_K), image=lambda s: s.to_bytes())
+        rows.append(Row(cls.__name__, f"update, lg_k {LG_K}", mine_ns, "quillo HllSketch", ours_ns, mine_bytes,
+                        ours_bytes))
     for distinct in (1_000, 100_000):
         sparse = filled(quillo.HllPlusPlusSparseSketch(HLLPP_LG_K), items=ITEMS[:distinct])
         dense = filled(quillo.HllPlusPlusSketch(HLLPP_LG_K), items=ITEMS[:distinct])

@@ -40,19 +40,22 @@ def error_curves(lines, report):
         seen.update(lines[start:mark])
         exact.append(len(seen))
         start = mark
-    curves = {}
-    for label, make in COUNTERS.items():
-        sketch, errors = make(), []
-        # One progress bar per counter over the whole stream, reading the estimate at each mark.
-        chunks = [lines[a:b] for a, b in zip([0] + marks[:-1], marks)]
-
-        def feed(chunk, update=sketch.update):
-            for line in chunk:
-                update(line)
-            errors.append(sketch.estimate())
-        report.stream(label, chunks, feed)
-        curves[label] = [abs(e - x) / x for e, x in zip(errors, exact)]
+    chunks = [lines[a:b] for a, b in zip([0] + marks[:-1], marks)]
+    curves = {label: [abs(e - x) / x for e, x in zip(estimates_at_marks(label, make(), chunks, report), exact)]
+              for label, make in COUNTERS.items()}
     return marks, curves
+
+
+def estimates_at_marks(label, sketch, chunks, report):
+    """Feeds the chunks in order under one progress bar; the estimate after each."""
+    estimates = []
+
+    def feed(chunk):
+        for line in chunk:
+            sketch.update(line)
+        estimates.append(sketch.estimate())
+    report.stream(label, chunks, feed)
+    return estimates
 
 
 def quantile_curves(lengths, report):
