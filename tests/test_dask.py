@@ -9,11 +9,10 @@ import pathlib
 import random
 import sys
 
+import distributed
 import pytest
 
 import quillo
-
-distributed = pytest.importorskip("distributed")
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
 import dask_partitions as example  # noqa: E402
