@@ -3,7 +3,8 @@ source through every quillo summary and prints each answer beside the exact
 one.
 
 Each family's part of the demo is a module in ``examples/sections/`` with a
-``run(corpus, report)`` function; they run in file-name order.
+``run(corpus, report)`` function; they run in file-name order. The last one
+draws the accuracy curves into build/demo.png.
 """
 
 import importlib

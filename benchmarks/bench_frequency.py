@@ -1,0 +1,96 @@
+"""Frequency and membership: Count-Min, Count sketch, frequent strings, and
+the Bloom filters."""
+
+import quillo
+from support import ITEMS, SLOW_ITEMS, filled, ns_per_call, ns_per_slow_call, optional_import, peer_rows
+
+WIDTH, DEPTH = 2719, 5  # epsilon 0.001, delta 0.01 in the usual sizing
+MAP_SIZE = 1024
+CAPACITY, ERROR_RATE = len(ITEMS), 0.01
+# Half the probes were added, half were not.
+PROBES = ITEMS[::2] + [f"absent-{i}" for i in range(len(ITEMS) // 2)]
+SLOW_PROBES = SLOW_ITEMS[::2] + PROBES[-len(SLOW_ITEMS) // 2:]
+
+
+def count_min(ds, probables):
+    ours = filled(quillo.CountMinSketch(WIDTH, DEPTH), "increment")
+    peers_update, peers_estimate = {}, {}
+    if ds:
+        other = filled(ds.count_min_sketch(DEPTH, WIDTH))
+        peers_update["datasketches count_min_sketch"] = (ns_per_call(ds.count_min_sketch(DEPTH, WIDTH).update),
+                                                         len(other.serialize()))
+        peers_estimate["datasketches count_min_sketch"] = (ns_per_call(other.get_estimate, PROBES), None)
+    else:
+        peers_update["datasketches count_min_sketch"] = peers_estimate["datasketches count_min_sketch"] = None
+    if probables:
+        other = filled(probables.CountMinSketch(width=WIDTH, depth=DEPTH), "add", SLOW_ITEMS)
+        peers_update["pyprobables CountMinSketch"] = (
+            ns_per_slow_call(probables.CountMinSketch(width=WIDTH, depth=DEPTH).add), len(bytes(other)))
+        peers_estimate["pyprobables CountMinSketch"] = (ns_per_slow_call(other.check, SLOW_PROBES), None)
+    else:
+        peers_update["pyprobables CountMinSketch"] = peers_estimate["pyprobables CountMinSketch"] = None
+    return (peer_rows("CountMinSketch", f"update by 1, {WIDTH} x {DEPTH}",
+                      ns_per_call(quillo.CountMinSketch(WIDTH, DEPTH).update, second=1),
+                      peers_update, len(ours.to_bytes()))
+            + peer_rows("CountMinSketch", "estimate", ns_per_call(ours.estimate, PROBES), peers_estimate))
+
+
+def count_sketch():
+    sketch = quillo.CountSketch(WIDTH, DEPTH)
+    return peer_rows("CountSketch", f"update by 1, {WIDTH} x {DEPTH}", ns_per_call(sketch.update, second=1),
+                     {}, len(sketch.to_bytes()))
+
+
+def frequent(ds):
+    ours = filled(quillo.FrequentStringsSketch(MAP_SIZE, None))
+    peer = None
+    if ds:
+        lg_map = MAP_SIZE.bit_length() - 1
+        peer = (ns_per_call(ds.frequent_strings_sketch(lg_map).update),
+                len(filled(ds.frequent_strings_sketch(lg_map)).serialize()))
+    return peer_rows("FrequentStringsSketch", f"update, map size {MAP_SIZE}",
+                     ns_per_call(quillo.FrequentStringsSketch(MAP_SIZE, None).update),
+                     {"datasketches frequent_strings_sketch": peer}, len(ours.to_bytes()))
+
+
+def bloom(rbloom, probables):
+    ours = filled(quillo.BloomFilter(CAPACITY, ERROR_RATE), "add")
+    add, contains = {}, {}
+    if rbloom:
+        other = rbloom.Bloom(CAPACITY, ERROR_RATE)
+        for item in ITEMS:
+            other.add(item)
+        # With its fast built-in hash the filter cannot be saved; its bit array is the image it would write.
+        add["rbloom Bloom"] = (ns_per_call(rbloom.Bloom(CAPACITY, ERROR_RATE).add), other.size_in_bits // 8)
+        contains["rbloom Bloom"] = (ns_per_call(other.__contains__, PROBES), None)
+    else:
+        add["rbloom Bloom"] = contains["rbloom Bloom"] = None
+    if probables:
+        other = filled(probables.BloomFilter(est_elements=CAPACITY, false_positive_rate=ERROR_RATE), "add", SLOW_ITEMS)
+        add["pyprobables BloomFilter"] = (
+            ns_per_slow_call(probables.BloomFilter(est_elements=CAPACITY, false_positive_rate=ERROR_RATE).add),
+            len(bytes(other)))
+        contains["pyprobables BloomFilter"] = (ns_per_slow_call(other.check, SLOW_PROBES), None)
+    else:
+        add["pyprobables BloomFilter"] = contains["pyprobables BloomFilter"] = None
+    operation = f"{CAPACITY:,} items at {ERROR_RATE:g}"
+    return (peer_rows("BloomFilter", f"add, {operation}", ns_per_call(quillo.BloomFilter(CAPACITY, ERROR_RATE).add),
+                      add, len(ours.to_bytes()))
+            + peer_rows("BloomFilter", "contains, half present", ns_per_call(ours.contains, PROBES), contains))
+
+
+def counting_bloom(probables):
+    ours = filled(quillo.CountingBloomFilter(CAPACITY, ERROR_RATE), "add")
+    peer = None
+    if probables:
+        other = probables.CountingBloomFilter(est_elements=CAPACITY, false_positive_rate=ERROR_RATE)
+        peer = (ns_per_slow_call(other.add), len(bytes(other)))
+    return peer_rows("CountingBloomFilter", f"add, {CAPACITY:,} items at {ERROR_RATE:g}",
+                     ns_per_call(quillo.CountingBloomFilter(CAPACITY, ERROR_RATE).add),
+                     {"pyprobables CountingBloomFilter": peer}, len(ours.to_bytes()))
+
+
+def rows():
+    ds, probables = optional_import("datasketches"), optional_import("probables")
+    return (count_min(ds, probables) + count_sketch() + frequent(ds) + bloom(optional_import("rbloom"), probables)
+            + counting_bloom(probables))
