@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Long fuzz run of every decoder: damaged real images and random bytes.
+
+    python3 tools/fuzz.py [--seconds 60] [--classes A,B] [--out fuzz-findings]
+    python3 tools/fuzz.py --atheris CLASS [libFuzzer flags]
+
+The default driver gives each class its own worker process, which writes the
+input it is about to try to a file first; when the worker dies (a crash, an
+abort, a hang past the watchdog) the driver keeps that input under --out and
+starts a new worker on the next seed. Each worker runs under an address-space
+limit, so a decoder that tries a giant allocation shows as a MemoryError
+finding instead of taking the machine's memory. Exit status 1 if anything was
+found. With --atheris the libFuzzer engine drives one class instead.
+"""
+
+import argparse
+import faulthandler
+import os
+import pathlib
+import random
+import resource
+import subprocess
+import sys
+import time
+import traceback
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+
+import test_fuzz  # noqa: E402
+from registry import BYTE_CASES  # noqa: E402
+
+MEMORY_LIMIT = 2 << 30
+HANG_SECONDS = 20
+BATCH = 200
+
+
+def case_named(name):
+    return next(c for c in BYTE_CASES if c.name == name)
+
+
+def limit_memory():
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+
+
+def work(name, seed, seconds, current):
+    """Worker: fuzz one class until time runs out; print the count of inputs tried."""
+    limit_memory()
+    case = case_named(name)
+    rng = random.Random(f"{name}-{seed}")
+    images = test_fuzz.seed_images(case)
+    deadline = time.monotonic() + seconds
+    tried = decoded = 0
+    with open(current, "wb", buffering=0) as slot:
+        while time.monotonic() < deadline:
+            for _ in range(BATCH):
+                data = test_fuzz.damaged(images, rng)
+                slot.seek(0)
+                slot.truncate()
+                slot.write(data)
+                faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+                try:
+                    decoded += test_fuzz.decode_and_use(case, data)
+                except BaseException:  # noqa: B902 - every other outcome is a finding
+                    faulthandler.cancel_dump_traceback_later()
+                    traceback.print_exc()
+                    print(f"tried {tried + 1} decoded {decoded}", flush=True)
+                    return 3
+                tried += 1
+            faulthandler.cancel_dump_traceback_later()
+    print(f"tried {tried} decoded {decoded}", flush=True)
+    return 0
+
+
+def fuzz_class(name, seconds, out):
+    """Driver for one class: runs workers until the time is spent; returns (tried, decoded, findings)."""
+    current = out / f".{name}.current"
+    deadline = time.monotonic() + seconds
+    tried = decoded = findings = seed = 0
+    while (left := deadline - time.monotonic()) > 1:
+        worker = subprocess.run([sys.executable, __file__, "--worker", name, str(seed), str(left), str(current)],
+                                capture_output=True, text=True)
+        counts = [line for line in worker.stdout.splitlines() if line.startswith("tried ")]
+        if counts:
+            words = counts[-1].split()
+            tried += int(words[1])
+            decoded += int(words[3])
+        else:
+            tried += 1  # it died on the input in the slot
+        if worker.returncode != 0:
+            findings += 1
+            kept = out / f"{name}-{seed}.bin"
+            kept.write_bytes(current.read_bytes())
+            kept.with_suffix(".log").write_text(worker.stderr)
+            print(f"  {name}: finding (exit {worker.returncode}) kept in {kept}", flush=True)
+        seed += 1
+    current.unlink(missing_ok=True)
+    return tried, decoded, findings
+
+
+def run_atheris(name, argv):
+    import atheris
+
+    case = case_named(name)
+
+    def one_input(data):
+        test_fuzz.decode_and_use(case, data)
+
+    limit_memory()
+    atheris.Setup([argv[0], *argv], one_input)
+    atheris.Fuzz()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seconds", type=float, default=60, help="time per class")
+    parser.add_argument("--classes", help="comma-separated class names (default: every class with an image)")
+    parser.add_argument("--out", default="fuzz-findings", help="folder for the inputs that caused findings")
+    parser.add_argument("--atheris", metavar="CLASS", help="drive CLASS with atheris instead")
+    parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
+    args, rest = parser.parse_known_args()
+    if args.worker:
+        name, seed, seconds, current = args.worker
+        return work(name, int(seed), float(seconds), current)
+    if args.atheris:
+        return run_atheris(args.atheris, rest)
+    names = args.classes.split(",") if args.classes else [c.name for c in BYTE_CASES]
+    out = pathlib.Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    total_findings = 0
+    print(f"{'class':26} {'inputs':>9} {'decoded':>8} {'findings':>8}")
+    for name in names:
+        tried, decoded, findings = fuzz_class(name, args.seconds, out)
+        total_findings += findings
+        print(f"{name:26} {tried:9} {decoded:8} {findings:8}", flush=True)
+    return 1 if total_findings else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
