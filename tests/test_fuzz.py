@@ -225,6 +225,7 @@ def test_every_field_set_to_wide_values(case):
 # or decode into a summary that survives every method.
 FOUND = [
     ("ReqSketch", "06010000000000"),  # no compactors: the first update indexed compactor 0
+    ("ThetaSketch", "534b02011804cc930000000000000000ffffffffffffffff"),  # no hashes, empty flag clear
 ]
 BY_NAME = {c.name: c for c in BYTE_CASES}
 
