@@ -208,19 +208,6 @@ def test_damaged_images(case):
         decode_and_use(case, damaged(images, rng))
 
 
-@pytest.mark.parametrize("case", BYTE_CASES, ids=ids(BYTE_CASES))
-def test_every_field_set_to_wide_values(case):
-    """Each varint and each 32-bit word of a real image in turn replaced by a
-    value a length or size field must not be trusted with."""
-    image = case.make().to_bytes()
-    for start in varint_starts(image)[:200]:
-        for value in (2**31, 2**62, 2**64 - 1):
-            decode_and_use(case, image[:start] + varint(value) + image[varint_end(image, start):])
-    for at in range(0, min(len(image), 64)):
-        for value in (0, 0xFFFFFFFF, 0x7FFFFFFF):
-            decode_and_use(case, image[:at] + struct.pack("<I", value) + image[at + 4:])
-
-
 # Images that once took the process down, by class: each must now be refused
 # or decode into a summary that survives every method.
 FOUND = [
