@@ -11,6 +11,14 @@ starts a new worker on the next seed. Each worker runs under an address-space
 limit, so a decoder that tries a giant allocation shows as a MemoryError
 finding instead of taking the machine's memory. Exit status 1 if anything was
 found. With --atheris the libFuzzer engine drives one class instead.
+
+Against the sanitizer build, which catches reads past a buffer that do not
+crash, run it with the environment of `make sanitize`:
+
+    PYTHONPATH=build/sanitize LD_PRELOAD="$(g++ -print-file-name=libasan.so) \
+      $(g++ -print-file-name=libubsan.so)" ASAN_OPTIONS=detect_leaks=0:\
+      allocator_may_return_null=1:max_allocation_size_mb=2048 \
+      UBSAN_OPTIONS=halt_on_error=1 python3 tools/fuzz.py
 """
 
 import argparse
@@ -20,6 +28,7 @@ import pathlib
 import random
 import resource
 import subprocess
+import struct
 import sys
 import time
 import traceback
@@ -33,6 +42,7 @@ from registry import BYTE_CASES  # noqa: E402
 MEMORY_LIMIT = 2 << 30
 HANG_SECONDS = 20
 BATCH = 200
+COUNTS = 16
 
 
 def case_named(name):
@@ -40,11 +50,15 @@ def case_named(name):
 
 
 def limit_memory():
-    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+    # The sanitizer reserves terabytes of shadow address space; its own
+    # allocation limit (max_allocation_size_mb) stands in for this one.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
 
 def work(name, seed, seconds, current):
-    """Worker: fuzz one class until time runs out; print the count of inputs tried."""
+    """Worker: fuzz one class until time runs out. Its slot file holds the
+    counts so far and the input being tried, or the final counts alone."""
     limit_memory()
     case = case_named(name)
     rng = random.Random(f"{name}-{seed}")
@@ -55,20 +69,21 @@ def work(name, seed, seconds, current):
         while time.monotonic() < deadline:
             for _ in range(BATCH):
                 data = test_fuzz.damaged(images, rng)
+                tried += 1
                 slot.seek(0)
                 slot.truncate()
-                slot.write(data)
+                slot.write(struct.pack("<QQ", tried, decoded) + data)
                 faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
                 try:
                     decoded += test_fuzz.decode_and_use(case, data)
                 except BaseException:  # noqa: B902 - every other outcome is a finding
-                    faulthandler.cancel_dump_traceback_later()
                     traceback.print_exc()
-                    print(f"tried {tried + 1} decoded {decoded}", flush=True)
                     return 3
-                tried += 1
-            faulthandler.cancel_dump_traceback_later()
-    print(f"tried {tried} decoded {decoded}", flush=True)
+                finally:
+                    faulthandler.cancel_dump_traceback_later()
+        slot.seek(0)
+        slot.truncate()
+        slot.write(struct.pack("<QQ", tried, decoded))
     return 0
 
 
@@ -80,17 +95,14 @@ def fuzz_class(name, seconds, out):
     while (left := deadline - time.monotonic()) > 1:
         worker = subprocess.run([sys.executable, __file__, "--worker", name, str(seed), str(left), str(current)],
                                 capture_output=True, text=True)
-        counts = [line for line in worker.stdout.splitlines() if line.startswith("tried ")]
-        if counts:
-            words = counts[-1].split()
-            tried += int(words[1])
-            decoded += int(words[3])
-        else:
-            tried += 1  # it died on the input in the slot
+        slot = current.read_bytes()
+        worker_tried, worker_decoded = struct.unpack_from("<QQ", slot)
+        tried += worker_tried
+        decoded += worker_decoded
         if worker.returncode != 0:
             findings += 1
             kept = out / f"{name}-{seed}.bin"
-            kept.write_bytes(current.read_bytes())
+            kept.write_bytes(slot[COUNTS:])
             kept.with_suffix(".log").write_text(worker.stderr)
             print(f"  {name}: finding (exit {worker.returncode}) kept in {kept}", flush=True)
         seed += 1
