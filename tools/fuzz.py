@@ -110,16 +110,25 @@ def fuzz_class(name, seconds, out):
     return tried, decoded, findings
 
 
-def run_atheris(name, argv):
+def run_atheris(name, argv, out):
+    """libFuzzer mutations from the class's real images. The extension carries
+    no coverage instrumentation, so the only feedback is the Python code that
+    decodes and exercises (which methods refuse, which succeed)."""
     import atheris
 
     case = case_named(name)
+    corpus = out / f"corpus-{name}"
+    corpus.mkdir(parents=True, exist_ok=True)
+    for i, image in enumerate(test_fuzz.seed_images(case)):
+        (corpus / f"seed-{i}").write_bytes(image)
 
     def one_input(data):
         test_fuzz.decode_and_use(case, data)
 
     limit_memory()
-    atheris.Setup([argv[0], *argv], one_input)
+    for helper in ("decode_and_use", "exercise"):
+        setattr(test_fuzz, helper, atheris.instrument_func(getattr(test_fuzz, helper)))
+    atheris.Setup([sys.argv[0], *argv, str(corpus)], one_input)
     atheris.Fuzz()
 
 
@@ -134,11 +143,11 @@ def main():
     if args.worker:
         name, seed, seconds, current = args.worker
         return work(name, int(seed), float(seconds), current)
-    if args.atheris:
-        return run_atheris(args.atheris, rest)
-    names = args.classes.split(",") if args.classes else [c.name for c in BYTE_CASES]
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
+    if args.atheris:
+        return run_atheris(args.atheris, rest, out)
+    names = args.classes.split(",") if args.classes else [c.name for c in BYTE_CASES]
     total_findings = 0
     print(f"{'class':26} {'inputs':>9} {'decoded':>8} {'findings':>8}")
     for name in names:
