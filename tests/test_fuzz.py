@@ -110,7 +110,7 @@ def damaged(images, rng):
 
 
 def seed_images(case):
-    """Images of the class in several states: empty where it can be, partly and fully filled."""
+    """Images of the class as its case makes it and after one more update."""
     made = case.make()
     images = [made.to_bytes()]
     case.mutate(made)
