@@ -122,12 +122,6 @@ NUMERIC = {
     "CountMinSketch": (lambda: quillo.CountMinSketch(16, 3, True), lambda s, t, x: s.update(f"i{t % 23}", x)),
     "CountSketch": (lambda: quillo.CountSketch(16, 3), lambda s, t, x: s.update(f"i{t % 23}", x)),
 }
-QUERIES = ("to_bytes", "statistics", "count", "estimate", "median")
-
-
-def zero_argument_queries(obj):
-    methods = [getattr(obj, q) for q in QUERIES if hasattr(obj, q)]
-    return [m for m in methods if m.__text_signature__ == "($self)"]
 
 
 @pytest.mark.parametrize("name", NUMERIC)
@@ -135,7 +129,9 @@ def test_updates_that_yield_while_borrowed_equal_a_serial_replay(name):
     make, update = NUMERIC[name]
     shared = make()
     log, refused = [], []
-    queries = zero_argument_queries(shared)
+    # Only calls that never change the state: the streaming digest's
+    # quantile queries flush its buffer, which a replay would not do.
+    queries = (shared.to_bytes, shared.__reduce__)
 
     def writer(t):
         def run():
