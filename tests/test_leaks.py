@@ -42,17 +42,17 @@ heap_in_use = _heap_reader()
 
 
 class Reentrant:
-    """A number whose conversion calls back into the summary being called,
-    which the frame must refuse as a borrow conflict."""
+    """A number whose conversion calls back into the summary being called;
+    the frame refuses the call back wherever the borrows conflict."""
 
     def __init__(self, value, callback):
-        self.value, self.callback, self.refused = value, callback, 0
+        self.value, self.callback = value, callback
 
     def _call_back(self):
         try:
             self.callback()
         except RuntimeError:
-            self.refused += 1
+            pass
 
     def __float__(self):
         self._call_back()
