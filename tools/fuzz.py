@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Long fuzz run of every decoder: damaged real images and random bytes.
 
-    python3 tools/fuzz.py [--seconds 60] [--classes A,B] [--out fuzz-findings]
+    python3 tools/fuzz.py [--seconds 60] [--classes A,B] [--out fuzz-findings] [--seed N]
     python3 tools/fuzz.py --atheris CLASS [libFuzzer flags]
 
 The default driver gives each class its own worker process, which writes the
@@ -87,11 +87,11 @@ def work(name, seed, seconds, current):
     return 0
 
 
-def fuzz_class(name, seconds, out):
+def fuzz_class(name, seconds, out, seed):
     """Driver for one class: runs workers until the time is spent; returns (tried, decoded, findings)."""
     current = out / f".{name}.current"
     deadline = time.monotonic() + seconds
-    tried = decoded = findings = seed = 0
+    tried = decoded = findings = 0
     while (left := deadline - time.monotonic()) > 1:
         worker = subprocess.run([sys.executable, __file__, "--worker", name, str(seed), str(left), str(current)],
                                 capture_output=True, text=True)
@@ -137,6 +137,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=60, help="time per class")
     parser.add_argument("--classes", help="comma-separated class names (default: every class with an image)")
     parser.add_argument("--out", default="fuzz-findings", help="folder for the inputs that caused findings")
+    parser.add_argument("--seed", type=int, default=0, help="first worker seed; runs with other seeds try other inputs")
     parser.add_argument("--atheris", metavar="CLASS", help="drive CLASS with atheris instead")
     parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
     args, rest = parser.parse_known_args()
@@ -151,7 +152,7 @@ def main():
     total_findings = 0
     print(f"{'class':26} {'inputs':>9} {'decoded':>8} {'findings':>8}")
     for name in names:
-        tried, decoded, findings = fuzz_class(name, args.seconds, out)
+        tried, decoded, findings = fuzz_class(name, args.seconds, out, args.seed)
         total_findings += findings
         print(f"{name:26} {tried:9} {decoded:8} {findings:8}", flush=True)
     return 1 if total_findings else 0
