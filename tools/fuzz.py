@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Long fuzz run of every decoder: damaged real images and random bytes.
 
-    python3 tools/fuzz.py [--seconds 60] [--classes A,B] [--out fuzz-findings] [--seed N]
+    python3 tools/fuzz.py [--seconds 60] [--classes A,B] [--out build/fuzz-findings] [--seed N]
     python3 tools/fuzz.py --atheris CLASS [libFuzzer flags]
 
 The default driver gives each class its own worker process, which writes the
@@ -136,7 +136,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=60, help="time per class")
     parser.add_argument("--classes", help="comma-separated class names (default: every class with an image)")
-    parser.add_argument("--out", default="fuzz-findings", help="folder for the inputs that caused findings")
+    parser.add_argument("--out", default="build/fuzz-findings", help="folder for the inputs that caused findings")
     parser.add_argument("--seed", type=int, default=0, help="first worker seed; runs with other seeds try other inputs")
     parser.add_argument("--atheris", metavar="CLASS", help="drive CLASS with atheris instead")
     parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
