@@ -234,7 +234,7 @@ THREAD_BOUND = [c for c in CASES if c.name in ("ReservoirSamplerA", "ReservoirSa
 
 def call_everything(obj):
     """Outcome of each public method of ``obj`` called on this thread."""
-    arguments = {"add": ("x",), "add_weighted": ("x", 1.0), "push_batch": (["x"],), "merge": None}
+    arguments = {"add": ("x",), "add_weighted": ("x", 1.0), "push_batch": (["x"],)}
     outcomes = {}
     for name in (n for n in dir(obj) if not n.startswith("_") and n not in ("from_bytes", "merge")):
         try:
