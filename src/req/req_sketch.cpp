@@ -141,6 +141,8 @@ ReqSketch ReqSketch::from_bytes(std::span<const std::uint8_t> data) {
         s.rng_state_ = r.u64();
         return s;
     });
+    // Updates append to compactor 0, which every sketch has from birth.
+    if (sketch.compactors_.empty()) codec::corrupt_data("ReqSketch decode failed: no compactors");
     for (const ReqCompactor& c : sketch.compactors_) {
         if (c.level >= kLevelLimit) codec::corrupt_data("ReqSketch decode failed: compactor level 64 or more");
     }

@@ -214,7 +214,8 @@ ThetaSketch ThetaSketch::from_bytes(std::span<const std::uint8_t> data) {
         // No sketch admits hashes at theta 0; their estimate would divide by it.
         if (theta == 0 && count > 0) codec::corrupt_data("theta is 0 but the image holds hashes");
         std::vector<std::uint64_t> hashes(count);
-        std::memcpy(hashes.data(), cursor.read_bytes(needed).data(), needed);  // little-endian host
+        // memcpy must not see the null pointers of empty runs.
+        if (count > 0) std::memcpy(hashes.data(), cursor.read_bytes(needed).data(), needed);  // little-endian host
         return from_hashes(hashes, theta, std::uint64_t{1} << lg_k);
     } catch (const std::bad_alloc&) {
         codec::corrupt_data("lg_k=" + std::to_string(lg_k) + " needs a table that cannot be allocated");
