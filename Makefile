@@ -3,6 +3,12 @@
 PYTHON ?= python3
 DEV_BUILD := build/dev
 
+# Builds made by pip (the install and the wheel test) reuse compiled objects
+# when ccache is present.
+ifneq ($(shell command -v ccache),)
+export CMAKE_CXX_COMPILER_LAUNCHER := ccache
+endif
+
 .PHONY: setup demo test bench dev check sanitize
 
 setup:
