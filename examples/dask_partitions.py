@@ -26,7 +26,7 @@ WORD = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
 @dataclass(frozen=True)
-class Spec:
+class Recipe:
     make: Callable[[], object]
     # Feeds one partition's words and values into a summary.
     feed: Callable[[object, list, list], None]
@@ -74,19 +74,19 @@ def _digest_feed(s, words, values):
     s.add_batch(values)
 
 
-SPECS = {
-    "HllSketch": Spec(lambda: quillo.HllSketch(12), _words(), _merge, True),
-    "HllPlusPlusSketch": Spec(lambda: quillo.HllPlusPlusSketch(12), _words(), _merge, True),
-    "HllPlusPlusSparseSketch": Spec(lambda: quillo.HllPlusPlusSparseSketch(12), _words(), _merge, True),
-    "CpcSketch": Spec(lambda: quillo.CpcSketch(11), _words(), _merge, True),
-    "ThetaSketch": Spec(lambda: quillo.ThetaSketch(4096), _words(), _union, True),
-    "LinearCounter": Spec(lambda: quillo.LinearCounter(1 << 20), _words(), _merge, True),
-    "CountMinSketch": Spec(lambda: quillo.CountMinSketch(4096, 4), _words("increment"), _merge, True),
-    "AodSketch": Spec(lambda: quillo.AodSketch(4096, 2), _aod_feed, _union_in_place, False),
-    "FrequentStringsSketch": Spec(lambda: quillo.FrequentStringsSketch(256, None), _words(), _merge, False),
-    "KllSketch": Spec(lambda: quillo.KllSketch(200), _values, _merge, False),
-    "TDigest": Spec(lambda: quillo.TDigest(100), _digest_feed, _merge, False),
-    "ReservoirSamplerA": Spec(lambda: quillo.ReservoirSamplerA(20), _words("add"), _merge, False),
+RECIPES = {
+    "HllSketch": Recipe(lambda: quillo.HllSketch(12), _words(), _merge, True),
+    "HllPlusPlusSketch": Recipe(lambda: quillo.HllPlusPlusSketch(12), _words(), _merge, True),
+    "HllPlusPlusSparseSketch": Recipe(lambda: quillo.HllPlusPlusSparseSketch(12), _words(), _merge, True),
+    "CpcSketch": Recipe(lambda: quillo.CpcSketch(11), _words(), _merge, True),
+    "ThetaSketch": Recipe(lambda: quillo.ThetaSketch(4096), _words(), _union, True),
+    "LinearCounter": Recipe(lambda: quillo.LinearCounter(1 << 20), _words(), _merge, True),
+    "CountMinSketch": Recipe(lambda: quillo.CountMinSketch(4096, 4), _words("increment"), _merge, True),
+    "AodSketch": Recipe(lambda: quillo.AodSketch(4096, 2), _aod_feed, _union_in_place, False),
+    "FrequentStringsSketch": Recipe(lambda: quillo.FrequentStringsSketch(256, None), _words(), _merge, False),
+    "KllSketch": Recipe(lambda: quillo.KllSketch(200), _values, _merge, False),
+    "TDigest": Recipe(lambda: quillo.TDigest(100), _digest_feed, _merge, False),
+    "ReservoirSamplerA": Recipe(lambda: quillo.ReservoirSamplerA(20), _words("add"), _merge, False),
 }
 
 
@@ -97,9 +97,9 @@ def summarize_partition(words, values):
     reservoir samplers are bound to the thread that creates them, so they
     travel as bytes and are rebuilt on the thread that merges them."""
     images = {}
-    for name, spec in SPECS.items():
-        summary = spec.make()
-        spec.feed(summary, words, values)
+    for name, recipe in RECIPES.items():
+        summary = recipe.make()
+        recipe.feed(summary, words, values)
         images[name] = summary.to_bytes()
     return images
 
@@ -107,10 +107,10 @@ def summarize_partition(words, values):
 def merge_images(partition_images):
     """Runs on the client: the union of every partition's summary, per class."""
     merged = {}
-    for name, spec in SPECS.items():
-        total = spec.make()
+    for name, recipe in RECIPES.items():
+        total = recipe.make()
         for images in partition_images:
-            total = spec.combine(total, getattr(quillo, name).from_bytes(images[name]))
+            total = recipe.combine(total, getattr(quillo, name).from_bytes(images[name]))
         merged[name] = total
     return merged
 
@@ -119,10 +119,10 @@ def summarize_serially(words, values):
     """The same summaries over the whole stream in one process, passed through
     one union each so that they compare with the merged ones image for image."""
     serial = {}
-    for name, spec in SPECS.items():
-        summary = spec.make()
-        spec.feed(summary, words, values)
-        serial[name] = spec.combine(spec.make(), summary)
+    for name, recipe in RECIPES.items():
+        summary = recipe.make()
+        recipe.feed(summary, words, values)
+        serial[name] = recipe.combine(recipe.make(), summary)
     return serial
 
 
@@ -143,7 +143,7 @@ def exact_answers(words, values):
     """What ``answer`` estimates, computed exactly."""
     distinct = len(set(words))
     counts = collections.Counter(words)
-    exact = {name: distinct for name in SPECS}
+    exact = {name: distinct for name in RECIPES}
     exact["CountMinSketch"] = counts["self"]
     exact["FrequentStringsSketch"] = counts.most_common(1)[0][0]
     exact["KllSketch"] = exact["TDigest"] = sorted(values)[len(values) // 2]
@@ -190,12 +190,12 @@ def main(workers=3):
     print(f"{len(files)} files in {len(partitions)} partitions on {workers} worker processes: "
           f"{len(words):,} words\n")
     print(f"  {'class':<24} {'exact':>10} {'merged':>10} {'serial':>10}  images")
-    for name, spec in SPECS.items():
+    for name, recipe in RECIPES.items():
         same = merged[name].to_bytes() == serial[name].to_bytes()
-        verdict = ("identical" if same else "DIFFER") if spec.exact_image else "order-dependent"
+        verdict = ("identical" if same else "DIFFER") if recipe.exact_image else "order-dependent"
         print(f"  {name:<24} {_show(exact[name]):>10} {_show(answer(name, merged[name])):>10} "
               f"{_show(answer(name, serial[name])):>10}  {verdict}")
-    bad = [n for n, s in SPECS.items() if s.exact_image and merged[n].to_bytes() != serial[n].to_bytes()]
+    bad = [n for n, s in RECIPES.items() if s.exact_image and merged[n].to_bytes() != serial[n].to_bytes()]
     return 1 if bad else 0
 
 

@@ -60,7 +60,7 @@ def test_partitions_ran_in_several_worker_processes(results):
     assert len(workers) > 1
 
 
-@pytest.mark.parametrize("name", [n for n, s in example.SPECS.items() if s.exact_image])
+@pytest.mark.parametrize("name", [n for n, s in example.RECIPES.items() if s.exact_image])
 def test_order_independent_summaries_merge_to_the_serial_image(results, name):
     merged, serial, *_ = results
     assert merged[name].to_bytes() == serial[name].to_bytes()

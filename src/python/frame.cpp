@@ -256,8 +256,8 @@ PyTypeObject* ClassBuilder::build(std::size_t basicsize, destructor dealloc) {
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {0, nullptr},
     };
-    PyType_Spec spec{qualified.c_str(), static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec type_spec{qualified.c_str(), static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 Registration::Registration(const char* name, BuildClass build) { registry()[name] = build; }
