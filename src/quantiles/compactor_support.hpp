@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/error.hpp"
 #include "common/saturating.hpp"
 
 namespace quillo::quantiles {
@@ -85,6 +86,21 @@ std::vector<Weighted> weighted_values(ForEachRun for_each_run) {
         for (double v : values) pairs.push_back({v, weight});
     });
     return pairs;
+}
+
+// The quantile of a compactor stack: the exact minimum and maximum at the
+// ends, the weighted walk in between.
+template <class ForEachRun>
+std::optional<double> stack_quantile(ForEachRun for_each_run, double rank, std::uint64_t n,
+                                     std::optional<double> min_value, std::optional<double> max_value) {
+    if (!(rank >= 0.0 && rank <= 1.0)) panic("Rank must be between 0.0 and 1.0");
+    if (n == 0) return std::nullopt;
+    if (rank == 0.0) return min_value;
+    if (rank == 1.0) return max_value;
+    auto pairs = weighted_values(for_each_run);
+    if (pairs.empty()) return min_value;
+    auto value = weighted_quantile(pairs, rank);
+    return value ? value : max_value;
 }
 
 // Fraction of the weight held by values not greater than x (NaN values count).

@@ -148,14 +148,7 @@ void KllSketch::for_each_run(Fn fn) const {
 }
 
 std::optional<double> KllSketch::quantile(double rank) const {
-    if (!(rank >= 0.0 && rank <= 1.0)) panic("Rank must be between 0.0 and 1.0");
-    if (n_ == 0) return std::nullopt;
-    if (rank == 0.0) return min_value_;
-    if (rank == 1.0) return max_value_;
-    auto pairs = quantiles::weighted_values([this](auto fn) { for_each_run(fn); });
-    if (pairs.empty()) return min_value_;
-    auto value = quantiles::weighted_quantile(pairs, rank);
-    return value ? value : max_value_;
+    return quantiles::stack_quantile([this](auto fn) { for_each_run(fn); }, rank, n_, min_value_, max_value_);
 }
 
 double KllSketch::rank(double value) const {
