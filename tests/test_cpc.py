@@ -3,7 +3,6 @@ independent decoder and encoder written here from the format rules), union,
 the generated code tables, and a decoder that refuses damaged images."""
 
 import pathlib
-import random
 import re
 import struct
 
@@ -43,20 +42,13 @@ BYTE_CODES = load_byte_codes()
 
 
 def pair_of(item, lg_k):
-    h = xxhash.xxh3_128_intdigest(item.encode(), seed=9001)
-    low, high = h & (2**64 - 1), h >> 64
-    column = min(63, 64 - high.bit_length())
-    return (low & ((1 << lg_k) - 1)) << 6 | column
+    h = xxhash.xxh3_128_intdigest(item.encode(), seed=9001)  # row from the low half, column from the high
+    return (h & ((1 << lg_k) - 1)) << 6 | min(63, 64 - (h >> 64).bit_length())
 
 
 def flavor(c, k):
-    if c == 0:
-        return "Empty"
-    if 32 * c < 3 * k:
-        return "Sparse"
-    if 2 * c < k:
-        return "Hybrid"
-    return "Pinned" if 8 * c < 27 * k else "Sliding"
+    tests = (("Empty", c == 0), ("Sparse", 32 * c < 3 * k), ("Hybrid", 2 * c < k), ("Pinned", 8 * c < 27 * k))
+    return next((name for name, below in tests if below), "Sliding")
 
 
 def offset_for(c, k):
@@ -67,70 +59,53 @@ def phase(c, lg_k):
     k = 1 << lg_k
     if 1000 * c >= 2375 * k:
         return (c >> (lg_k - 4)) & 15
-    for limit, p in ((3 / 4, 16), (11 / 10, 17), (132 / 100, 18), (5 / 3, 19), (1965 / 1000, 20), (2275 / 1000, 21)):
-        if c < limit * k:
-            return p
-    return 6
+    limits = ((3 / 4, 16), (11 / 10, 17), (132 / 100, 18), (5 / 3, 19), (1965 / 1000, 20), (2275 / 1000, 21))
+    return next((p for limit, p in limits if c < limit * k), 6)
 
 
-class BitWriter:
-    def __init__(self):
-        self.value, self.bits = 0, 0
-
-    def put(self, value, length):
-        self.value |= value << self.bits
-        self.bits += length
-
-    def words(self, padding):
-        self.bits += padding
-        return [(self.value >> (32 * i)) & 0xFFFFFFFF for i in range((self.bits + 31) // 32)]
+def to_words(pieces, padding):
+    """Packs (code, length) pieces from the low bit up into 32-bit words."""
+    value = bits = 0
+    for code, length in pieces:
+        value, bits = value | code << bits, bits + length
+    return [(value >> (32 * i)) & 0xFFFFFFFF for i in range((bits + padding + 31) // 32)]
 
 
 class BitReader:
     def __init__(self, words):
-        self.value = sum(w << (32 * i) for i, w in enumerate(words))
-        self.pos, self.end = 0, 32 * len(words)
+        self.value, self.pos, self.end = sum(w << (32 * i) for i, w in enumerate(words)), 0, 32 * len(words)
 
     def take(self, n):
         assert self.pos + n <= self.end, "stream ended"
-        v = (self.value >> self.pos) & ((1 << n) - 1)
         self.pos += n
-        return v
+        return (self.value >> (self.pos - n)) & ((1 << n) - 1)
 
     def symbol(self, codes):
-        for s, (code, length) in enumerate(codes):
-            if (self.value >> self.pos) & ((1 << length) - 1) == code:
-                self.take(length)
-                return s
-        raise AssertionError("no code matches")
+        s = next(s for s, (code, length) in enumerate(codes) if (self.value >> self.pos) & ((1 << length) - 1) == code)
+        self.take(codes[s][1])
+        return s
 
 
 def base_bits(n, k):
-    q = k // n
-    return q.bit_length() - 1 if q >= 1 else 0
+    return max(k // n, 1).bit_length() - 1
 
 
 def encode_pairs(pairs, k):
-    b = base_bits(len(pairs), k)
-    w, row, col = BitWriter(), 0, 0
+    b, pieces, row, col = base_bits(len(pairs), k), [], 0, 0
     for pair in pairs:
         r, c = pair >> 6, pair & 63
-        if r != row:
-            col = 0
-        w.put(*COLUMN_CODES[c - col])
-        y = r - row
-        w.put(1 << (y >> b), (y >> b) + 1)  # 16-zero blocks are the same bits
-        w.put(y & ((1 << b) - 1), b)
+        col, y = 0 if r != row else col, r - row
+        # 16-zero blocks are the same bits as a unary prefix
+        pieces += [COLUMN_CODES[c - col], (1 << (y >> b), (y >> b) + 1), (y & ((1 << b) - 1), b)]
         row, col = r, c + 1
-    return w.words(10 - b if b < 10 else 0)
+    return to_words(pieces, 10 - b if b < 10 else 0)
 
 
 def decode_pairs(words, n, k):
     b = base_bits(n, k)
     reader, pairs, row, col = BitReader(words), [], 0, 0
     for _ in range(n):
-        dx = reader.symbol(COLUMN_CODES)
-        zeros = 0
+        dx, zeros = reader.symbol(COLUMN_CODES), 0
         while reader.take(1) == 0:
             zeros += 1
         dy = zeros << b | reader.take(b)
@@ -153,14 +128,11 @@ def parse(image):
     k, fl, ph = 1 << lg_k, flavor(c, 1 << lg_k), phase(c, lg_k)
     coded = decode_pairs(pair_words, npairs, k) if npairs else []
     assert coded == sorted(coded) and (not coded or encode_pairs(coded, k) == pair_words)
-    bits = set()
+    bits = set(coded)
     if fl in ("Pinned", "Sliding"):
         reader = BitReader(window_words)
         window = [reader.symbol(BYTE_CODES[ph]) for _ in range(k)]
-        writer = BitWriter()
-        for byte in window:
-            writer.put(*BYTE_CODES[ph][byte])
-        assert writer.words(11) == window_words
+        assert to_words([BYTE_CODES[ph][byte] for byte in window], 11) == window_words
         bits = {r << 6 | (wo + j) for r, byte in enumerate(window) for j in range(8) if byte >> j & 1}
         bits |= {r << 6 | col for r in range(k) for col in range(wo)}
         for pair in coded:
@@ -169,7 +141,6 @@ def parse(image):
             bits ^= {pair & ~63 | col}
     else:
         assert w2 == 0
-        bits = set(coded)
     fields = dict(lg_k=lg_k, c=c, flc=flc, wo=wo, merged=merged, novelty=novelty, hip=hip, npairs=npairs,
                   w1=w1, w2=w2, flavor=fl)
     return fields, bits
@@ -186,45 +157,27 @@ def items(n, tag="i"):
     return [f"{tag}{i}" for i in range(n)]
 
 
-class TestConstruction:
-    def test_lg_k_range_and_default(self):
-        assert quillo.CpcSketch().to_bytes()[5] == 11
-        assert quillo.CpcSketch(None).to_bytes()[5] == 11
-        for lg_k in (4, 26):
-            assert quillo.CpcSketch(lg_k).to_bytes()[5] == lg_k
-        for lg_k in (0, 3, 27, 255):
-            with pytest.raises(ValueError, match=f"^lg_k must be in 4..=26, got {lg_k}$"):
-                quillo.CpcSketch(lg_k)
-        with pytest.raises(OverflowError):
-            quillo.CpcSketch(256)
-        with pytest.raises(TypeError):
-            quillo.CpcSketch(11).update(b"bytes")
-
-    def test_fresh_image(self):
-        expected = (b"SK\x06\x02\x00\x0b" + bytes(4) + bytes(3) + struct.pack("<dd", 2048.0, 0.0) + bytes(12))
-        assert quillo.CpcSketch(11).to_bytes() == expected
-        assert len(expected) == 41
+def test_construction_and_fresh_image():
+    assert [quillo.CpcSketch(lg_k).to_bytes()[5] for lg_k in (None, 4, 26)] == [11, 4, 26]
+    for lg_k in (0, 3, 27, 255):
+        with pytest.raises(ValueError, match=f"^lg_k must be in 4..=26, got {lg_k}$"):
+            quillo.CpcSketch(lg_k)
+    with pytest.raises(OverflowError):
+        quillo.CpcSketch(256)
+    with pytest.raises(TypeError):
+        quillo.CpcSketch(11).update(b"bytes")
+    expected = b"SK\x06\x02\x00\x0b" + bytes(7) + struct.pack("<dd", 2048.0, 0.0) + bytes(12)
+    assert quillo.CpcSketch().to_bytes() == expected and len(expected) == 41
 
 
-class TestEstimate:
-    def test_first_items_and_duplicates(self):
-        s = quillo.CpcSketch(11)
-        assert s.estimate() == 0.0
-        s.update("a")
-        assert s.estimate() == 1.0
-        for _ in range(3):
-            s.update("a")
-        assert s.estimate() == 1.0
-        for item in items(5000):
-            s.update(item)
-        before = s.estimate()
-        for item in items(5000):
-            s.update(item)
-        assert s.estimate() == before
+def test_first_items_and_duplicates():
+    assert [fed(11, ["a"] * n).estimate() for n in (0, 1, 4)] == [0.0, 1.0, 1.0]
+    assert fed(11, items(5000) * 2).estimate() == fed(11, items(5000)).estimate()
 
-    @pytest.mark.parametrize("lg_k,n", [(11, 300), (11, 50_000), (8, 20_000), (14, 30_000)])
-    def test_hip_accuracy(self, lg_k, n):
-        assert fed(lg_k, items(n)).estimate() == pytest.approx(n, rel=5 * 0.6 / (1 << lg_k) ** 0.5)
+
+@pytest.mark.parametrize("lg_k,n", [(11, 300), (11, 50_000), (8, 20_000), (14, 30_000)])
+def test_hip_accuracy(lg_k, n):
+    assert fed(lg_k, items(n)).estimate() == pytest.approx(n, rel=5 * 0.6 / (1 << lg_k) ** 0.5)
 
 
 class TestFlavorsAndImage:
@@ -235,11 +188,8 @@ class TestFlavorsAndImage:
             seen.add(pair_of(item, 11))
             if len(seen) in (191, 192, 1023, 1024, 6911, 6912) and len(seen) not in marks:
                 marks[len(seen)] = parse(s.to_bytes())[0]
-        for c, fields in marks.items():
-            assert fields["c"] == c
-        assert marks[191]["flavor"] == "Sparse" and marks[192]["flavor"] == "Hybrid"
-        assert marks[192]["npairs"] == 192 and marks[192]["w2"] == 0
-        assert marks[1023]["w2"] == 0 and marks[1024]["w2"] > 0
+        assert all(fields["c"] == c for c, fields in marks.items())
+        assert marks[192]["npairs"] == 192 and marks[192]["w2"] == marks[1023]["w2"] == 0 < marks[1024]["w2"]
         assert (marks[6911]["wo"], marks[6912]["wo"]) == (0, 1)
 
     @pytest.mark.parametrize("lg_k", [4, 6, 9])
@@ -254,8 +204,7 @@ class TestFlavorsAndImage:
                 continue
             image = s.to_bytes()
             fields, bits = parse(image)
-            assert fields["c"] == len(seen) and bits == seen
-            assert fields["wo"] == offset_for(len(seen), 1 << lg_k)
+            assert (fields["c"], bits, fields["wo"]) == (len(seen), seen, offset_for(len(seen), 1 << lg_k))
             assert fields["flc"] <= fields["wo"]
             flavors.add(fields["flavor"])
             copy = quillo.CpcSketch.from_bytes(image)
@@ -275,130 +224,92 @@ class TestFlavorsAndImage:
 
     def test_decoded_sketch_keeps_updating_like_the_original(self):
         for n in (3, 30, 300, 3000, 30000):
-            s = fed(8, items(n))
-            copy = quillo.CpcSketch.from_bytes(s.to_bytes())
+            copy = quillo.CpcSketch.from_bytes(fed(8, items(n)).to_bytes())
             for item in items(3000, "more"):
-                s.update(item)
                 copy.update(item)
-            assert copy.to_bytes() == s.to_bytes()
+            assert copy.to_bytes() == fed(8, items(n) + items(3000, "more")).to_bytes()
 
     def test_images_smaller_than_a_byte_per_row(self):
-        s = fed(11, items(200_000))
-        assert parse(s.to_bytes())[0]["flavor"] == "Sliding"
-        assert len(s.to_bytes()) < 2048 * 0.7
+        image = fed(11, items(200_000)).to_bytes()
+        assert parse(image)[0]["flavor"] == "Sliding" and len(image) < 2048 * 0.7
 
 
 class TestMerge:
-    def test_fresh_operands_stay_fresh(self):
-        a, b = quillo.CpcSketch(11), quillo.CpcSketch(11)
-        a.merge(b)
-        assert a.to_bytes() == quillo.CpcSketch(11).to_bytes() and a.estimate() == 0.0
-
-    def test_single_coupon_estimate(self):
+    def test_fresh_operands_and_a_single_coupon(self):
         a = quillo.CpcSketch(11)
+        a.merge(quillo.CpcSketch(11))
+        assert a.to_bytes() == quillo.CpcSketch(11).to_bytes() and a.estimate() == 0.0
         a.merge(fed(11, ["only"]))
         assert a.to_bytes()[12] == 1 and a.estimate() == 1.0
 
     @pytest.mark.parametrize("n", [40, 150, 2000, 20_000])
     def test_union_matches_the_sketch_of_both_streams(self, n):
         left, right = items(n, "a") + items(n // 2, "c"), items(n, "b") + items(n // 2, "c")
-        a, b, whole = fed(10, left), fed(10, right), fed(10, left + right)
-        a.merge(b)
-        merged, merged_bits = parse(a.to_bytes())
-        reference, bits = parse(whole.to_bytes())
-        assert merged_bits == bits and merged["c"] == reference["c"] and merged["merged"] == 1
-        assert a.to_bytes()[29:] == whole.to_bytes()[29:]
+        a, whole = fed(10, left), parse(fed(10, left + right).to_bytes())
+        a.merge(fed(10, right))
+        merged, bits = parse(a.to_bytes())
+        assert bits == whole[1] and (merged["c"], merged["merged"]) == (whole[0]["c"], 1)
+        assert a.to_bytes()[29:] == fed(10, left + right).to_bytes()[29:]
         assert a.estimate() == pytest.approx(len(set(left + right)), rel=0.1)
-        again = quillo.CpcSketch.from_bytes(a.to_bytes())
-        assert again.estimate() == a.estimate()
+        assert quillo.CpcSketch.from_bytes(a.to_bytes()).estimate() == a.estimate()
 
     @pytest.mark.parametrize("sizes", [(30, 20), (5000, 10), (10, 5000), (5000, 8000)])
     def test_union_folds_to_the_smaller_lg_k(self, sizes):
         left, right = items(sizes[0], "a"), items(sizes[1], "b")
+        expected = {(p >> 6 & 1023) << 6 | p & 63 for p in (pair_of(x, 12) for x in left + right)}
         for first, second in ((12, 10), (10, 12)):
-            a, b = fed(first, left), fed(second, right)
-            a.merge(b)
+            a = fed(first, left)
+            a.merge(fed(second, right))
             fields, bits = parse(a.to_bytes())
-            assert fields["lg_k"] == 10
-            expected = {(p >> 6 & 1023) << 6 | p & 63 for p in map(lambda x: pair_of(x, 12), left + right)}
-            assert bits == expected and fields["c"] == len(expected)
+            assert (fields["lg_k"], fields["c"], bits) == (10, len(expected), expected)
 
     def test_merged_estimate_is_unbiased(self):
         for n in (300, 3000, 30_000):
-            errors = []
+            error = 0.0
             for trial in range(40):
                 s = quillo.CpcSketch(9)
                 s.merge(fed(9, items(n, f"t{trial}-")))
-                errors.append(s.estimate() / n - 1)
-            assert abs(sum(errors) / len(errors)) < 0.015
+                error += s.estimate() / n - 1
+            assert abs(error / 40) < 0.015
 
 
-class TestGeneratedTables:
-    def test_byte_codes_are_complete_prefix_codes(self):
-        assert len(BYTE_CODES) == 22
-        for table in BYTE_CODES:
-            assert len(table) == 256
-            assert all(1 <= length <= 12 and code < (1 << length) for code, length in table)
-            assert sum(2.0 ** -length for _, length in table) == 1.0
-            lows = {}
-            for code, length in table:
-                for high in range(1 << (12 - length)):
-                    assert lows.setdefault(high << length | code, code) == code
-
-    def test_coefficients_follow_the_quoted_rows(self):
-        text = (SRC / "coupon_coefficients.cpp").read_text()
-        rows = {int(m[0]): [float(v) for v in m[1].replace(",", " ").split()]
-                for m in re.findall(r"// lg_k (\d+)\n((?:\s+[-\d.e+]+,)+)", text)}
-        assert sorted(rows) == list(range(4, 27)) and all(len(r) == 20 for r in rows.values())
-        assert rows[11][0] == pytest.approx(0.999918602079615, abs=1e-5)
-        assert rows[11][1] == pytest.approx(0.333324905457436, abs=1e-3)
-        assert rows[4][0] == pytest.approx(0.98950279718897, abs=1e-4)
-        assert rows[4][1] == pytest.approx(0.331949664464518, abs=2e-3)
+def test_byte_codes_are_complete_prefix_codes():
+    assert len(BYTE_CODES) == 22
+    for table in BYTE_CODES:
+        assert len(table) == 256
+        assert all(1 <= length <= 12 and code < (1 << length) for code, length in table)
+        assert sum(2.0 ** -length for _, length in table) == 1.0
+        lows = {}
+        for code, length in table:
+            for high in range(1 << (12 - length)):
+                assert lows.setdefault(high << length | code, code) == code
 
 
-class TestDecoder:
-    SAMPLES = [0, 1, 5, 40, 300, 3000, 30_000]
+def test_coefficients_follow_the_quoted_rows():
+    text = (SRC / "coupon_coefficients.cpp").read_text()
+    rows = {int(m[0]): [float(v) for v in m[1].replace(",", " ").split()]
+            for m in re.findall(r"// lg_k (\d+)\n((?:\s+[-\d.e+]+,)+)", text)}
+    assert sorted(rows) == list(range(4, 27)) and all(len(r) == 20 for r in rows.values())
+    for lg_k, i, value, tolerance in [(11, 0, 0.999918602079615, 1e-5), (11, 1, 0.333324905457436, 1e-3),
+                                      (4, 0, 0.98950279718897, 1e-4), (4, 1, 0.331949664464518, 2e-3)]:
+        assert rows[lg_k][i] == pytest.approx(value, abs=tolerance)
 
-    def images(self):
-        return [fed(6, items(n)).to_bytes() for n in self.SAMPLES] + [fed(11, items(2500)).to_bytes()]
 
-    def test_truncated_and_extended_images(self):
-        for image in self.images():
-            for cut in range(len(image)):
-                with pytest.raises(ValueError, match="^insufficient data: needed 0 bytes, have 0$"):
-                    quillo.CpcSketch.from_bytes(image[:cut])
-            assert quillo.CpcSketch.from_bytes(image + b"\x01\x02\x03").to_bytes() == image
+def test_truncated_and_extended_images():
+    for image in [fed(6, items(n)).to_bytes() for n in (0, 1, 5, 40, 300, 3000, 30_000)] + [
+            fed(11, items(2500)).to_bytes()]:
+        for cut in range(len(image)):
+            with pytest.raises(ValueError, match="^insufficient data: needed 0 bytes, have 0$"):
+                quillo.CpcSketch.from_bytes(image[:cut])
+        assert quillo.CpcSketch.from_bytes(image + b"\x01\x02\x03").to_bytes() == image
+    with pytest.raises(ValueError, match="^corrupt data: wrong sketch family: expected Cpc, found Hll$"):
+        quillo.CpcSketch.from_bytes(quillo.HllSketch(8).to_bytes())
 
-    def test_wrong_family(self):
-        with pytest.raises(ValueError, match="^corrupt data: wrong sketch family: expected Cpc, found Hll$"):
-            quillo.CpcSketch.from_bytes(quillo.HllSketch(8).to_bytes())
 
-    @pytest.mark.parametrize("offset,value", [(5, 3), (5, 27), (6, 0xFFFFFFFF), (11, 9), (10, 5), (33, 10**6)])
-    def test_inconsistent_fields_are_refused(self, offset, value):
-        image = bytearray(fed(6, items(3000)).to_bytes())
-        size = 4 if offset in (6, 33) else 1
-        image[offset:offset + size] = value.to_bytes(size, "little")
-        with pytest.raises(ValueError, match="^corrupt data: CpcSketch image "):
-            quillo.CpcSketch.from_bytes(bytes(image))
-
-    def test_fuzzed_images_never_crash(self):
-        rng = random.Random(7)
-        images = self.images()
-        accepted = 0
-        for trial in range(6000):
-            if trial % 6 == 0:
-                data = b"SK\x06\x02\x00" + bytes(rng.randrange(256) for _ in range(rng.randrange(60)))
-            else:
-                data = bytearray(rng.choice(images))
-                for _ in range(rng.randrange(1, 4)):
-                    data[rng.randrange(5, len(data))] = rng.randrange(256)
-            try:
-                s = quillo.CpcSketch.from_bytes(bytes(data))
-            except ValueError:
-                continue
-            accepted += 1
-            s.estimate()
-            s.update("probe")
-            s.merge(quillo.CpcSketch.from_bytes(images[-1]))
-            assert quillo.CpcSketch.from_bytes(s.to_bytes()).to_bytes() == s.to_bytes()
-        assert accepted > 100
+@pytest.mark.parametrize("offset,value", [(5, 3), (5, 27), (6, 0xFFFFFFFF), (11, 9), (10, 5), (33, 10**6)])
+def test_inconsistent_fields_are_refused(offset, value):
+    image = bytearray(fed(6, items(3000)).to_bytes())
+    size = 4 if offset in (6, 33) else 1
+    image[offset:offset + size] = value.to_bytes(size, "little")
+    with pytest.raises(ValueError, match="^corrupt data: CpcSketch image "):
+        quillo.CpcSketch.from_bytes(bytes(image))

@@ -4,29 +4,14 @@ from collections import Counter
 import pytest
 
 import quillo
+from wire import sequence, varint
 
 Sketch = quillo.FrequentStringsSketch
 
 
-def panic_type():
-    try:
-        Sketch(0, None)
-    except BaseException as err:  # the internal-failure exception derives from BaseException only
-        return type(err)
-
-
-def varint(v):
-    out = bytearray()
-    while v >= 0x80:
-        out.append(v & 0x7F | 0x80)
-        v >>= 7
-    out.append(v)
-    return bytes(out)
-
-
 def image(max_map_size, stream_length, offset, entries):
-    body = b"".join(varint(len(k)) + k + varint(c) for k, c in entries)
-    return varint(max_map_size) + varint(stream_length) + varint(offset) + varint(len(entries)) + body
+    return (varint(max_map_size) + varint(stream_length) + varint(offset)
+            + sequence(entries, lambda e: varint(len(e[0])) + e[0] + varint(e[1])))
 
 
 def fed(size, words):
@@ -41,138 +26,113 @@ def skewed_stream(n, distinct, seed):
     return [f"w{int(rng.paretovariate(1.0)) % distinct}" for _ in range(n)]
 
 
-class TestConstruction:
-    def test_panics(self):
-        panic = panic_type()
-        assert panic.__name__ == "PanicException" and not issubclass(panic, Exception)
-        for call, message in [
-            (lambda: Sketch(0, None), "Max map size must be positive"),
-            (lambda: Sketch.with_error_rate(0.0, 0.5, None), "Error rate must be between 0 and 1"),
-            (lambda: Sketch.with_error_rate(float("nan"), 0.5, None), "Error rate must be between 0 and 1"),
-            (lambda: Sketch.with_error_rate(0.1, 1.0, None), "Confidence must be between 0 and 1"),
-        ]:
-            with pytest.raises(panic) as err:
-                call()
-            assert str(err.value) == message
-
-    @pytest.mark.parametrize("rate, size", [(0.01, 350), (0.001, 3500), (0.3, 12), (1e-300, 2**64 - 1)])
-    def test_with_error_rate_sizes(self, rate, size):
-        assert Sketch.with_error_rate(rate, 0.99, True).statistics()["max_map_size"] == size
-
-    def test_use_reservoir_is_required_and_boolean(self):
-        with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'use_reservoir'$"):
-            Sketch(3)
-        with pytest.raises(TypeError, match=r"^argument 'use_reservoir': 'int' object cannot be converted to 'PyBool'$"):
-            Sketch(3, 1)
-        assert list(Sketch(5, True).statistics().items()) == [
-            ("max_map_size", 5), ("current_map_size", 0), ("stream_length", 0), ("total_tracked_frequency", 0),
-            ("offset", 0), ("memory_usage", 48)]
+def test_panics():
+    for call, message in [
+        (lambda: Sketch(0, None), "Max map size must be positive"),
+        (lambda: Sketch.with_error_rate(0.0, 0.5, None), "Error rate must be between 0 and 1"),
+        (lambda: Sketch.with_error_rate(float("nan"), 0.5, None), "Error rate must be between 0 and 1"),
+        (lambda: Sketch.with_error_rate(0.1, 1.0, None), "Confidence must be between 0 and 1"),
+        *[(lambda bad=bad: fed(10, "a").get_frequent_items_by_fraction(bad),
+           "Threshold fraction must be between 0 and 1") for bad in (1.5, -0.1, float("nan"))],
+    ]:
+        with pytest.raises(BaseException) as err:  # the internal-failure exception is no Exception
+            call()
+        assert type(err.value).__name__ == "PanicException" and not isinstance(err.value, Exception)
+        assert str(err.value) == message
 
 
-class TestCounting:
-    def test_purge_on_overflow(self):
-        s = fed(2, ["a", "a", "b"])
-        assert s.get_top_k(5) == [("a", 2, 2, 2), ("b", 1, 1, 1)]
-        s.update("c")
-        assert s.get_estimate("a") == 1
-        assert s.get_bounds("a") == (1, 2)  # the true count, 2, is inside
-        assert s.get_estimate("b") is None and s.get_bounds("c") is None
-        assert s.get_stream_length() == 4
-        assert s.statistics()["offset"] == 1
-        assert s.get_top_k(5) == [("a", 1, 1, 2)]
-
-    @pytest.mark.parametrize("size", [5, 20, 100])
-    def test_bounds_contain_the_true_count(self, size):
-        stream = skewed_stream(20000, 2000, seed=size)
-        exact = Counter(stream)
-        s = fed(size, stream)
-        stats = s.statistics()
-        assert stats["current_map_size"] <= size and stats["offset"] > 0
-        for item, estimate, lower, upper in s.get_top_k(size):
-            assert lower == estimate and upper == estimate + stats["offset"]
-            assert lower <= exact[item] <= upper
-            assert s.get_bounds(item) == (lower, upper)
-        top_word, top_count = exact.most_common(1)[0]
-        assert s.get_top_k(1)[0][0] == top_word
-        assert top_count - stats["offset"] <= s.get_estimate(top_word) <= top_count
-
-    def test_thresholds(self):
-        s = fed(10, ["a"] * 5 + ["b"] * 2 + ["c"])
-        assert [r[0] for r in s.get_frequent_items(1)] == ["a", "b"]
-        assert [r[0] for r in s.get_frequent_items(0)] == ["a", "b", "c"]
-        assert [r[0] for r in s.get_frequent_items_by_fraction(0.0)] == ["a", "b", "c"]
-        assert [r[0] for r in s.get_frequent_items_by_fraction(0.25)] == ["a"]  # count > 2
-        assert s.get_frequent_items_by_fraction(1.0) == []
-        for bad in (1.5, -0.1, float("nan")):
-            with pytest.raises(panic_type(), match="^Threshold fraction must be between 0 and 1$"):
-                s.get_frequent_items_by_fraction(bad)
-
-    def test_top_k(self):
-        s = fed(10, ["a"] * 3 + ["b"] * 7 + ["c"] * 5)
-        assert s.get_top_k(0) == []
-        assert s.get_top_k(100) == [("b", 7, 7, 7), ("c", 5, 5, 5), ("a", 3, 3, 3)]
-        assert s.get_top_k(2) == s.get_top_k(100)[:2]
-
-    def test_is_empty_and_clear(self):
-        s = Sketch(1, None)
-        assert s.is_empty()
-        s.update("a")
-        s.update("b")  # purges both
-        assert not s.is_empty() and s.get_top_k(5) == []
-        s.clear()
-        assert s.is_empty() and s.to_bytes() == Sketch(1, None).to_bytes()
+@pytest.mark.parametrize("rate, size", [(0.01, 350), (0.001, 3500), (0.3, 12), (1e-300, 2**64 - 1)])
+def test_with_error_rate_sizes(rate, size):
+    assert Sketch.with_error_rate(rate, 0.99, True).statistics()["max_map_size"] == size
 
 
-class TestMerge:
-    def test_merge_adds_and_stays_bounded(self):
-        left_words, right_words = skewed_stream(5000, 500, seed=1), skewed_stream(5000, 500, seed=2)
-        exact = Counter(left_words + right_words)
-        left, right = fed(30, left_words), fed(30, right_words)
-        offsets = left.statistics()["offset"] + right.statistics()["offset"]
-        left.merge(right)
-        stats = left.statistics()
-        assert stats["stream_length"] == 10000
-        assert stats["current_map_size"] <= 30 and stats["offset"] >= offsets
-        for item, _, lower, upper in left.get_top_k(30):
-            assert lower <= exact[item] <= upper
-
-    def test_merge_needs_equal_map_sizes(self):
-        a = fed(10, ["x"])
-        with pytest.raises(ValueError, match="^Cannot merge sketches with different map sizes$"):
-            a.merge(Sketch(20, None))
-        assert a.get_stream_length() == 1
+def test_use_reservoir_is_required_and_boolean():
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'use_reservoir'$"):
+        Sketch(3)
+    with pytest.raises(TypeError, match=r"^argument 'use_reservoir': 'int' object cannot be converted to 'PyBool'$"):
+        Sketch(3, 1)
+    assert list(Sketch(5, True).statistics().items()) == [
+        ("max_map_size", 5), ("current_map_size", 0), ("stream_length", 0), ("total_tracked_frequency", 0),
+        ("offset", 0), ("memory_usage", 48)]
 
 
-class TestImage:
-    def test_round_trip_and_canonical_order(self):
-        words = skewed_stream(3000, 300, seed=4)
-        s = fed(50, words)
-        t = Sketch.from_bytes(s.to_bytes())
-        assert sorted(t.get_top_k(100)) == sorted(s.get_top_k(100))
-        assert t.statistics() == s.statistics()
-        assert fed(50, words).to_bytes() == s.to_bytes()
+def test_purge_on_overflow():
+    s = fed(2, ["a", "a", "b"])
+    assert s.get_top_k(5) == [("a", 2, 2, 2), ("b", 1, 1, 1)]
+    s.update("c")
+    assert (s.get_estimate("a"), s.get_bounds("a")) == (1, (1, 2))  # the true count, 2, is inside
+    assert s.get_estimate("b") is None and s.get_bounds("c") is None
+    assert (s.get_stream_length(), s.statistics()["offset"]) == (4, 1)
+    assert s.get_top_k(5) == [("a", 1, 1, 2)]
 
-    def test_hand_written_image(self):
-        assert fed(2, ["b", "a", "a"]).to_bytes() == image(2, 3, 0, [(b"a", 2), (b"b", 1)])
-        s = Sketch.from_bytes(image(3, 9, 2, [(b"x", 1), (b"y", 0), (b"x", 5)]))
-        assert s.get_bounds("x") == (5, 7) and s.get_estimate("y") == 0
-        s.update("z")
-        s.update("w")  # the fourth entry purges only the zero count
-        assert s.get_estimate("y") is None and s.get_estimate("x") == 5
-        assert s.statistics()["offset"] == 2
 
-    def test_huge_map_size_in_image_is_harmless(self):
-        s = Sketch.from_bytes(image(2**64 - 1, 0, 0, []))
-        s.update("a")
-        assert s.get_estimate("a") == 1
+@pytest.mark.parametrize("size", [5, 20, 100])
+def test_bounds_contain_the_true_count(size):
+    stream = skewed_stream(20000, 2000, seed=size)
+    exact, s = Counter(stream), fed(size, stream)
+    stats = s.statistics()
+    assert stats["current_map_size"] <= size and stats["offset"] > 0
+    for item, estimate, lower, upper in s.get_top_k(size):
+        assert lower == estimate and upper == estimate + stats["offset"]
+        assert lower <= exact[item] <= upper
+        assert s.get_bounds(item) == (lower, upper)
+    top_word, top_count = exact.most_common(1)[0]
+    assert s.get_top_k(1)[0][0] == top_word
+    assert top_count - stats["offset"] <= s.get_estimate(top_word) <= top_count
 
-    @pytest.mark.parametrize("data, text", [
-        (b"", "Hit the end of buffer, expected more data"),
-        (image(3, 1, 0, [(b"\xff", 1)]), "Tried to parse invalid utf-8"),
-        (varint(3) + b"\x00\x00" + varint(2**40), "Hit the end of buffer, expected more data"),
-        (b"\xff" * 11, "Found a varint that didn't terminate. Is the usize too big for this platform?"),
-    ])
-    def test_decode_failures_name_the_items_sketch(self, data, text):
-        with pytest.raises(ValueError) as err:
-            Sketch.from_bytes(data)
-        assert str(err.value) == f"corrupt data: FrequentItemsSketch decode failed: {text}"
+
+def test_thresholds_and_top_k():
+    s = fed(10, ["a"] * 5 + ["b"] * 2 + ["c"])
+    for rows, names in [(s.get_frequent_items(1), "ab"), (s.get_frequent_items(0), "abc"),
+                        (s.get_frequent_items_by_fraction(0.0), "abc"), (s.get_frequent_items_by_fraction(1.0), ""),
+                        (s.get_frequent_items_by_fraction(0.25), "a")]:  # count > 2
+        assert "".join(r[0] for r in rows) == names
+    s = fed(10, ["a"] * 3 + ["b"] * 7 + ["c"] * 5)
+    assert s.get_top_k(0) == []
+    assert s.get_top_k(100) == [("b", 7, 7, 7), ("c", 5, 5, 5), ("a", 3, 3, 3)]
+    assert s.get_top_k(2) == s.get_top_k(100)[:2]
+
+
+def test_is_empty_and_clear():
+    s = fed(1, ["a", "b"])  # the second update purges both
+    assert not s.is_empty() and s.get_top_k(5) == []
+    s.clear()
+    assert s.is_empty() and s.to_bytes() == Sketch(1, None).to_bytes()
+
+
+def test_merge_adds_and_stays_bounded():
+    left_words, right_words = skewed_stream(5000, 500, seed=1), skewed_stream(5000, 500, seed=2)
+    exact = Counter(left_words + right_words)
+    left, right = fed(30, left_words), fed(30, right_words)
+    offsets = left.statistics()["offset"] + right.statistics()["offset"]
+    left.merge(right)
+    stats = left.statistics()
+    assert stats["stream_length"] == 10000 and stats["current_map_size"] <= 30 and stats["offset"] >= offsets
+    for item, _, lower, upper in left.get_top_k(30):
+        assert lower <= exact[item] <= upper
+    with pytest.raises(ValueError, match="^Cannot merge sketches with different map sizes$"):
+        left.merge(Sketch(20, None))
+    assert left.get_stream_length() == 10000
+
+
+def test_hand_written_image():
+    assert fed(2, ["b", "a", "a"]).to_bytes() == image(2, 3, 0, [(b"a", 2), (b"b", 1)])
+    s = Sketch.from_bytes(image(3, 9, 2, [(b"x", 1), (b"y", 0), (b"x", 5)]))
+    assert s.get_bounds("x") == (5, 7) and s.get_estimate("y") == 0
+    s.update("z")
+    s.update("w")  # the fourth entry purges only the zero count
+    assert (s.get_estimate("y"), s.get_estimate("x"), s.statistics()["offset"]) == (None, 5, 2)
+    s = Sketch.from_bytes(image(2**64 - 1, 0, 0, []))  # a huge map size is harmless
+    s.update("a")
+    assert s.get_estimate("a") == 1
+
+
+@pytest.mark.parametrize("data, text", [
+    (image(3, 1, 0, [(b"\xff", 1)]), "Tried to parse invalid utf-8"),
+    (varint(3) + b"\x00\x00" + varint(2**40), "Hit the end of buffer, expected more data"),
+    (b"\xff" * 11, "Found a varint that didn't terminate. Is the usize too big for this platform?"),
+])
+def test_decode_failures_name_the_items_sketch(data, text):
+    with pytest.raises(ValueError) as err:
+        Sketch.from_bytes(data)
+    assert str(err.value) == f"corrupt data: FrequentItemsSketch decode failed: {text}"

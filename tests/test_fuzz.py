@@ -1,16 +1,16 @@
-"""Decoders against damaged images: every input ends in a summary or a
-ValueError, and a decoded summary survives every method afterwards.
-
-``tools/fuzz.py`` runs the same mutations for much longer."""
+"""Decoders against damaged images (``tools/fuzz.py`` runs the same mutations for longer): every input
+ends in a summary or a ValueError, and a decoded summary survives every method afterwards."""
 
 import math
 import random
 import struct
+from contextlib import suppress
 
 import pytest
 
 import quillo
 from registry import BYTE_CASES, ids
+from wire import f64, varint
 
 ROUNDS = 300
 
@@ -21,28 +21,13 @@ EDGE_BYTES = (0x00, 0x01, 0x02, 0x3F, 0x40, 0x7F, 0x80, 0xFE, 0xFF)
 EDGE_FLOATS = (math.nan, math.inf, -math.inf, 0.0, -0.0, 5e-324, 1.7976931348623157e308, -1.0, 2.0**64)
 
 
-def varint(value):
-    out = bytearray()
-    while True:
-        low = value & 0x7F
-        value >>= 7
-        if value:
-            out.append(low | 0x80)
-        else:
-            out.append(low)
-            return bytes(out)
-
-
 def varint_starts(image):
     """Offsets where a varint may begin: after any byte that would end one."""
     return [i for i in range(len(image)) if i == 0 or image[i - 1] < 0x80]
 
 
 def varint_end(image, start):
-    end = start
-    while end < len(image) and image[end] & 0x80:
-        end += 1
-    return min(end + 1, len(image))
+    return next((i for i in range(start, len(image)) if image[i] < 0x80), len(image) - 1) + 1
 
 
 def flip_bits(data, rng):
@@ -54,48 +39,28 @@ def set_edge_byte(data, rng):
     data[rng.randrange(len(data))] = rng.choice(EDGE_BYTES)
 
 
-def truncate(data, rng):
-    del data[rng.randrange(len(data) + 1):]
-
-
-def extend(data, rng):
-    data += bytes(rng.randrange(256) for _ in range(rng.randint(1, 16)))
-
-
-def insert_long_varint(data, rng):
-    at = rng.randrange(len(data) + 1)
-    data[at:at] = b"\xff" * rng.randint(1, 11)
-
-
-def replace_varint(data, rng):
-    start = rng.choice(varint_starts(data))
-    data[start:varint_end(data, start)] = varint(rng.choice(WIDE_INTEGERS))
-
-
-def overwrite_u32(data, rng):
-    at = rng.randrange(len(data))
-    data[at:at + 4] = struct.pack("<I", rng.choice(WIDE_INTEGERS) & 0xFFFFFFFF)
-
-
-def overwrite_f64(data, rng):
-    at = rng.randrange(len(data))
-    data[at:at + 8] = struct.pack("<d", rng.choice(EDGE_FLOATS))
+def splice(data, start, end, new):
+    data[start:end] = new
 
 
 def duplicate_run(data, rng):
     start = rng.randrange(len(data))
     run = data[start:start + rng.randint(1, 32)]
-    at = rng.randrange(len(data) + 1)
-    data[at:at] = run
+    splice(data, at := rng.randrange(len(data) + 1), at, run)
 
 
-def delete_run(data, rng):
-    start = rng.randrange(len(data))
-    del data[start:start + rng.randint(1, 16)]
-
-
-MUTATIONS = (flip_bits, set_edge_byte, truncate, extend, insert_long_varint, replace_varint, overwrite_u32,
-             overwrite_f64, duplicate_run, delete_run)
+# Each lambda draws from ``r`` in argument order: the position first, then the new bytes.
+MUTATIONS = (
+    flip_bits, set_edge_byte,
+    lambda d, r: splice(d, r.randrange(len(d) + 1), len(d), b""),  # truncate
+    lambda d, r: splice(d, len(d), len(d), bytes(r.randrange(256) for _ in range(r.randint(1, 16)))),  # extend
+    lambda d, r: splice(d, at := r.randrange(len(d) + 1), at, b"\xff" * r.randint(1, 11)),  # overlong varint
+    lambda d, r: splice(d, at := r.choice(varint_starts(d)), varint_end(d, at), varint(r.choice(WIDE_INTEGERS))),
+    lambda d, r: splice(d, at := r.randrange(len(d)), at + 4, struct.pack("<I", r.choice(WIDE_INTEGERS) & 0xFFFFFFFF)),
+    lambda d, r: splice(d, at := r.randrange(len(d)), at + 8, f64(r.choice(EDGE_FLOATS))),
+    duplicate_run,
+    lambda d, r: splice(d, at := r.randrange(len(d)), at + r.randint(1, 16), b""),  # delete a run
+)
 
 
 def damaged(images, rng):
@@ -109,33 +74,13 @@ def damaged(images, rng):
     return bytes(data)
 
 
-def seed_images(case):
-    """Images of the class as its case makes it and after one more update."""
-    made = case.make()
-    images = [made.to_bytes()]
-    case.mutate(made)
-    images.append(made.to_bytes())
-    return images
-
-
 # Arguments by parameter name, first the ordinary value, then edge values.
 ARGUMENTS = {
-    "item": ("x", "", "item-3"),
-    "key": ("x",),
-    "items": (["x", "y"], []),
-    "count": (3, 0),
-    "threshold": (1, 0),
-    "threshold_fraction": (0.5, 0.0, 1.0),
-    "k": (3, 0),
-    "rank": (0.5, 0.0, 1.0),
-    "q": (0.5, 0.0, 1.0),
-    "qs": ([0.1, 0.9], []),
-    "value": (0.5, -1e300, math.inf, math.nan),
-    "values": ([1.0, 2.0], [], [math.inf, -1.0]),
-    "split_points": ([0.0, 1.0], []),
-    "lower_quantile": (0.1, 0.0),
-    "upper_quantile": (0.9, 1.0),
-    "confidence": (None, 1, 3),
+    "item": ("x", "", "item-3"), "key": ("x",), "items": (["x", "y"], []), "count": (3, 0),
+    "threshold": (1, 0), "threshold_fraction": (0.5, 0.0, 1.0), "k": (3, 0), "rank": (0.5, 0.0, 1.0),
+    "q": (0.5, 0.0, 1.0), "qs": ([0.1, 0.9], []), "value": (0.5, -1e300, math.inf, math.nan),
+    "values": ([1.0, 2.0], [], [math.inf, -1.0]), "split_points": ([0.0, 1.0], []),
+    "lower_quantile": (0.1, 0.0), "upper_quantile": (0.9, 1.0), "confidence": (None, 1, 3),
     "weight": (2.0, 1e300),
 }
 # Methods that change much of the state run last, so the queries see the damaged one.
@@ -144,29 +89,23 @@ RUN_LAST = ("clear", "flush", "compact")
 
 def parameters(method):
     signature = getattr(method, "__text_signature__", None) or "()"
-    names = [p.strip() for p in signature.strip("()").split(",") if p.strip()]
-    return [n for n in names if n != "$self"]
+    return [n for n in (p.strip() for p in signature.strip("()").split(",")) if n and n != "$self"]
 
 
 def public_methods(obj):
-    names = [n for n in dir(obj) if not n.startswith("_") and n != "from_bytes" and not n.startswith("with_")]
-    names.sort(key=lambda n: n in RUN_LAST)
-    return [getattr(obj, n) for n in names]
-
-
-def partner(case, name):
-    if name == "sketch":
-        sketch = quillo.HllSketchMode(8)
-        sketch.update("x")
-        return sketch
-    return case.make()
+    names = [n for n in dir(obj) if not n.startswith(("_", "with_")) and n != "from_bytes"]
+    return [getattr(obj, n) for n in sorted(names, key=lambda n: n in RUN_LAST)]
 
 
 def calls(case, method):
     """Argument tuples for ``method``: the ordinary ones, then each edge value in turn."""
     names = parameters(method)
-    if any(n in ("other", "sketch") for n in names):
-        return [(partner(case, names[0]),)]
+    if names[0:1] == ["sketch"]:
+        partner = quillo.HllSketchMode(8)
+        partner.update("x")
+        return [(partner,)]
+    if {"other", "sketch"} & set(names):
+        return [(case.make(),)]
     options = [ARGUMENTS[n] for n in names]
     rounds = max((len(o) for o in options), default=1)
     return [tuple(o[min(i, len(o) - 1)] for o in options) for i in range(rounds)]
@@ -176,16 +115,11 @@ def exercise(case, obj):
     """Every public method on ``obj``; only ValueError may come out."""
     for method in public_methods(obj):
         for args in calls(case, method):
-            try:
+            with suppress(ValueError):
                 method(*args)
-            except ValueError:
-                pass
-            if args and isinstance(args[0], case.cls):
-                # The damaged summary as the argument of a fresh one.
-                try:
+            if args and isinstance(args[0], case.cls):  # the damaged summary as the argument of a fresh one
+                with suppress(ValueError):
                     getattr(args[0], method.__name__)(obj)
-                except ValueError:
-                    pass
     case.cls.from_bytes(obj.to_bytes())
 
 
@@ -198,6 +132,14 @@ def decode_and_use(case, data):
     case.cls.from_bytes(obj.to_bytes())
     exercise(case, obj)
     return True
+
+
+def seed_images(case):
+    """Images of the class as its case makes it and after one more update."""
+    made = case.make()
+    images = [made.to_bytes()]
+    case.mutate(made)
+    return images + [made.to_bytes()]
 
 
 @pytest.mark.parametrize("case", BYTE_CASES, ids=ids(BYTE_CASES))

@@ -11,8 +11,7 @@ import pytest
 import quillo
 from registry import CASES, ids
 
-THREADS = 4
-CALLS = 150
+THREADS, CALLS = 4, 150
 
 
 @pytest.fixture(autouse=True)
@@ -28,14 +27,12 @@ def run_threads(*targets):
     errors = []
 
     def guarded(target):
-        def run():
-            try:
-                target()
-            except BaseException as err:  # noqa: B902 - reported on the test's thread
-                errors.append(f"{type(err).__name__}: {err}")
-        return run
+        try:
+            target()
+        except BaseException as err:  # noqa: B902 - reported on the test's thread
+            errors.append(f"{type(err).__name__}: {err}")
 
-    threads = [threading.Thread(target=guarded(t)) for t in targets]
+    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
     for t in threads:
         t.start()
     for t in threads:
@@ -43,28 +40,52 @@ def run_threads(*targets):
     assert errors == []
 
 
-def borrow_conflict(err):
-    return str(err) in ("Already borrowed", "Already mutably borrowed")
+def writers(write):
+    """THREADS targets, thread t calling write(t, i) for each i below CALLS."""
+    return [lambda t=t: [write(t, i) for i in range(CALLS)] for t in range(THREADS)]
 
 
-class Logged:
-    """A number whose conversion, which runs while the summary is borrowed,
-    records the call and hands the interpreter to other threads."""
+def conflicts(call):
+    """Calls ``call``; True when it met a borrow conflict instead."""
+    try:
+        call()
+    except RuntimeError as err:
+        assert str(err) in ("Already borrowed", "Already mutably borrowed")
+        return True
+    return False
 
-    def __init__(self, value, log, key):
-        self.value, self.log, self.key = value, log, key
 
-    def _record(self):
-        self.log.append((self.key, self.value))
-        time.sleep(0)
+def hammer(write, queries):
+    """The writers of ``write`` beside a reader cycling through ``queries``; returns the reader's conflicts."""
+    refused = []
+
+    def reader():
+        refused.extend(i for i in range(CALLS) if conflicts(queries[i % len(queries)]))
+
+    run_threads(reader, *writers(write))
+    return len(refused)
+
+
+def outcome(call, *args):
+    """None, or the type and text of what ``call`` raised (a thread refusal is a BaseException)."""
+    try:
+        call(*args)
+    except BaseException as err:  # noqa: B902
+        return (type(err).__name__, str(err))
+
+
+class Converting:
+    """A number whose conversion, which runs while the summary is borrowed, first calls ``hook``."""
+
+    def __init__(self, value, hook):
+        self.value, self.hook = value, hook
 
     def __float__(self):
-        self._record()
+        self.hook()
         return float(self.value)
 
     def __index__(self):
-        self._record()
-        return int(self.value)
+        return int(self.__float__())
 
 
 # Classes whose state does not depend on the order of their string updates.
@@ -81,34 +102,17 @@ ORDER_FREE = {
 @pytest.mark.parametrize("name", ORDER_FREE)
 def test_string_updates_from_many_threads_equal_a_serial_replay(name):
     make, method = ORDER_FREE[name]
-    shared = make()
-    done, conflicts = [], []
+    shared, replay, done, refused = make(), make(), [], []
 
-    def writer(t):
-        def run():
-            for i in range(CALLS):
-                item = f"t{t}-{i % 97}"
-                try:
-                    getattr(shared, method)(item)
-                    done.append(item)
-                except RuntimeError as err:
-                    assert borrow_conflict(err)
-                    conflicts.append(item)
-        return run
+    def write(t, i):
+        item = f"t{t}-{i % 97}"
+        (refused if conflicts(lambda: getattr(shared, method)(item)) else done).append(item)
 
-    def reader():
-        for _ in range(CALLS):
-            try:
-                shared.to_bytes()
-            except RuntimeError as err:
-                assert borrow_conflict(err)
-
-    run_threads(reader, *(writer(t) for t in range(THREADS)))
-    replay = make()
+    hammer(write, (shared.to_bytes,))
     for item in done:
         getattr(replay, method)(item)
     assert shared.to_bytes() == replay.to_bytes()
-    assert len(done) + len(conflicts) == THREADS * CALLS
+    assert len(done) + len(refused) == THREADS * CALLS
 
 
 # Classes with a number among the update's arguments, so the conversion can
@@ -127,79 +131,44 @@ NUMERIC = {
 @pytest.mark.parametrize("name", NUMERIC)
 def test_updates_that_yield_while_borrowed_equal_a_serial_replay(name):
     make, update = NUMERIC[name]
-    shared = make()
-    log, refused = [], []
-    # Only calls that never change the state: the streaming digest's
+    shared, replay, log, refused = make(), make(), [], []
+
+    def write(t, i):
+        key = t * CALLS + i
+        # The conversion logs the update and hands the interpreter to other threads.
+        logged = Converting(key % 37, lambda: (log.append((key, key % 37)), time.sleep(0)))
+        if conflicts(lambda: update(shared, key, logged)):
+            refused.append(key)
+
+    # Only queries that never change the state: the streaming digest's
     # quantile queries flush its buffer, which a replay would not do.
-    queries = (shared.to_bytes, shared.__reduce__)
-
-    def writer(t):
-        def run():
-            for i in range(CALLS):
-                key = t * CALLS + i
-                try:
-                    update(shared, key, Logged(key % 37, log, key))
-                except RuntimeError as err:
-                    assert borrow_conflict(err)
-                    refused.append(key)
-        return run
-
-    def reader():
-        for i in range(CALLS):
-            try:
-                queries[i % len(queries)]()
-            except RuntimeError as err:
-                assert borrow_conflict(err)
-                refused.append(None)
-
-    run_threads(reader, *(writer(t) for t in range(THREADS)))
-    assert refused, "no call met a borrow conflict"
-    assert len(log) + len([r for r in refused if r is not None]) == THREADS * CALLS
-    replay = make()
+    reader_refused = hammer(write, (shared.to_bytes, shared.__reduce__))
+    assert reader_refused or refused, "no call met a borrow conflict"
+    assert len(log) + len(refused) == THREADS * CALLS
     for key, value in log:
         update(replay, key, value)
     assert shared.to_bytes() == replay.to_bytes()
 
 
 ORDER_DEPENDENT = {
-    "HllSketch": lambda: quillo.HllSketch(12),
-    "HllSketchMode": lambda: quillo.HllSketchMode(12),
-    "CpcSketch": lambda: quillo.CpcSketch(10),
-    "ThetaSketch": lambda: quillo.ThetaSketch(4096),
-    "HybridCounter": lambda: quillo.HybridCounter(256, 12, 100),
-    "HllUnion": lambda: quillo.HllUnion(12),
+    "HllSketch": lambda: quillo.HllSketch(12), "HllSketchMode": lambda: quillo.HllSketchMode(12),
+    "CpcSketch": lambda: quillo.CpcSketch(10), "ThetaSketch": lambda: quillo.ThetaSketch(4096),
+    "HybridCounter": lambda: quillo.HybridCounter(256, 12, 100), "HllUnion": lambda: quillo.HllUnion(12),
 }
-ESTIMATE_TOLERANCE = 0.1
 
 
 @pytest.mark.parametrize("name", ORDER_DEPENDENT)
 def test_order_dependent_summaries_stay_sound_under_threads(name):
     shared = ORDER_DEPENDENT[name]()
-    distinct = THREADS * CALLS
-
-    def writer(t):
-        def run():
-            for i in range(CALLS):
-                shared.update(f"t{t}-{i}")
-                shared.estimate()
-        return run
-
-    run_threads(*(writer(t) for t in range(THREADS)))
-    assert abs(shared.estimate() - distinct) < ESTIMATE_TOLERANCE * distinct
+    run_threads(*writers(lambda t, i: (shared.update(f"t{t}-{i}"), shared.estimate())))
+    assert abs(shared.estimate() - THREADS * CALLS) < 0.1 * THREADS * CALLS
     if hasattr(shared, "to_bytes"):
         assert type(shared).from_bytes(shared.to_bytes()).to_bytes() == shared.to_bytes()
 
 
 def test_varopt_totals_under_threads():
     shared = quillo.VarOptSketch(32)
-
-    def writer(t):
-        def run():
-            for i in range(CALLS):
-                shared.update(f"t{t}-{i}", 1.0 + i % 3)
-        return run
-
-    run_threads(*(writer(t) for t in range(THREADS)))
+    run_threads(*writers(lambda t, i: shared.update(f"t{t}-{i}", 1.0 + i % 3)))
     assert shared.count() == THREADS * CALLS
     assert shared.get_total_weight() == THREADS * sum(1.0 + i % 3 for i in range(CALLS))
     assert shared.get_num_samples() == 32
@@ -210,60 +179,32 @@ def test_reentrant_conversion_meets_a_conflict_and_the_call_completes():
     for v in range(20):
         sketch.update(float(v))
     seen = []
-
-    class Calling:
-        def __init__(self, value, call):
-            self.value, self.call = value, call
-
-        def __float__(self):
-            try:
-                self.call()
-            except RuntimeError as err:
-                seen.append(str(err))
-            return self.value
-
-    assert sketch.quantile(Calling(0.5, lambda: sketch.update(1.0))) == sketch.quantile(0.5)
-    sketch.update(Calling(100.0, sketch.count))
-    assert seen == ["Already borrowed", "Already mutably borrowed"]
+    assert sketch.quantile(Converting(0.5, lambda: seen.append(outcome(sketch.update, 1.0)))) == sketch.quantile(0.5)
+    sketch.update(Converting(100.0, lambda: seen.append(outcome(sketch.count))))
+    assert seen == [("RuntimeError", "Already borrowed"), ("RuntimeError", "Already mutably borrowed")]
     assert sketch.count() == 21 and sketch.max() == 100.0
 
 
 THREAD_BOUND = [c for c in CASES if c.name in ("ReservoirSamplerA", "ReservoirSamplerR",
                                                "WeightedReservoirSampler", "StreamSampler")]
-
-
-def call_everything(obj):
-    """Outcome of each public method of ``obj`` called on this thread."""
-    arguments = {"add": ("x",), "add_weighted": ("x", 1.0), "push_batch": (["x"],)}
-    outcomes = {}
-    for name in (n for n in dir(obj) if not n.startswith("_") and n not in ("from_bytes", "merge")):
-        try:
-            getattr(obj, name)(*arguments.get(name, ()))
-            outcomes[name] = None
-        except BaseException as err:  # the refusal is a BaseException
-            outcomes[name] = (type(err).__name__, str(err))
-    return outcomes
+ARGUMENTS = {"add": ("x",), "add_weighted": ("x", 1.0), "push_batch": (["x"],)}
 
 
 @pytest.mark.parametrize("case", THREAD_BOUND, ids=ids(THREAD_BOUND))
 def test_thread_bound_samplers_refuse_every_method_elsewhere(case):
     obj = case.make()
-    before = obj.to_bytes()
-    outcomes = {}
-    run_threads(lambda: outcomes.update(call_everything(obj)))
+    before, outcomes = obj.to_bytes(), {}
+
+    def elsewhere():
+        for name in (n for n in dir(obj) if not n.startswith("_") and n not in ("from_bytes", "merge")):
+            outcomes[name] = outcome(getattr(obj, name), *ARGUMENTS.get(name, ()))
+        if case.merge is not None:
+            outcomes["merge"] = outcome(case.merge, obj, obj)
+
+    run_threads(elsewhere)
     refusal = ("PanicException", f"quillo::{case.name} is unsendable, but sent to another thread")
     assert outcomes and set(outcomes.values()) == {refusal}
     assert obj.to_bytes() == before
-    if case.merge is not None:
-        run_threads(lambda: outcomes.update(merge=call_merge(case, obj)))
-        assert outcomes["merge"] == refusal
-
-
-def call_merge(case, obj):
-    try:
-        case.merge(obj, obj)
-    except BaseException as err:
-        return (type(err).__name__, str(err))
 
 
 @pytest.mark.parametrize("case", THREAD_BOUND, ids=ids(THREAD_BOUND))
@@ -290,10 +231,7 @@ def test_many_samplers_dropped_on_other_threads_report_each_one():
         for sampler in samplers:
             sampler.add("x")
         del sampler
-
-        def drop():
-            samplers.clear()
-        run_threads(drop)
+        run_threads(samplers.clear)
     finally:
         sys.unraisablehook = hook
     assert reports == [RuntimeError] * 50

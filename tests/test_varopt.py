@@ -1,15 +1,15 @@
-"""VarOptSketch: filling, heavy and light regions, its seeded generator, the
-image and its checks, and unbiased subset sums."""
+"""VarOptSketch: heavy and light regions, its seeded generator, the image and
+unbiased subset sums."""
 
 import math
 import random
-import struct
 import subprocess
 import sys
 
 import pytest
 
 from quillo import VarOptSketch
+from wire import Reader, boolean, f64, sequence, string, varint
 
 U64 = (1 << 64) - 1
 FIRST_COUNTER = 0xDEADBEEFCAFEBABE
@@ -22,27 +22,13 @@ def xorshift(x):
     return x
 
 
-def varint(n):
-    out = bytearray()
-    while n >= 0x80:
-        out.append((n & 0x7F) | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
-
-
-def image(k, items=(), weights=None, heavy=None, tau=0.0, total=None, heavy_weight=0.0, count=None,
-          num_heavy=None, is_full=False, rng_state=1):
-    weights = [1.0] * len(items) if weights is None else weights
-    heavy = [False] * len(items) if heavy is None else heavy
-    total = sum(weights) if total is None else total
-    count = len(items) if count is None else count
+def image(k, items=(), weights=None, heavy=None, tau=0.0, heavy_weight=0.0, num_heavy=None, is_full=False,
+          rng_state=1):
+    weights, heavy = weights or [1.0] * len(items), heavy or [False] * len(items)
     num_heavy = sum(heavy) if num_heavy is None else num_heavy
-    return (varint(k) + varint(len(items)) + b"".join(varint(len(s.encode())) + s.encode() for s in items)
-            + varint(len(weights)) + b"".join(struct.pack("<d", w) for w in weights)
-            + varint(len(heavy)) + bytes(map(int, heavy))
-            + struct.pack("<ddd", tau, total, heavy_weight) + varint(count) + varint(num_heavy)
-            + bytes([is_full]) + varint(rng_state))
+    return (varint(k) + sequence(items, string) + sequence(weights, f64) + sequence(heavy, boolean)
+            + f64(tau) + f64(sum(weights)) + f64(heavy_weight) + varint(len(items)) + varint(num_heavy)
+            + boolean(is_full) + varint(rng_state))
 
 
 def bernstein_bound(trials, variance, spread, tests):
@@ -51,150 +37,126 @@ def bernstein_bound(trials, variance, spread, tests):
 
 
 def rng_state(sketch):
-    data = sketch.to_bytes()
-    start = len(data) - 1
-    while data[start - 1] & 0x80:
-        start -= 1
-    return sum((b & 0x7F) << (7 * i) for i, b in enumerate(data[start:]))
+    r = Reader(sketch.to_bytes())
+    r.varint(), r.sequence(r.string), r.sequence(r.f64), r.sequence(r.boolean)
+    r.f64(), r.f64(), r.f64(), r.varint(), r.varint(), r.boolean()
+    return r.varint()
 
 
-class TestBehaviour:
-    def test_zero_k_is_refused(self):
-        with pytest.raises(ValueError, match="^k must be at least 1$"):
-            VarOptSketch(0)
-
-    def test_filling_reports_raw_weights(self):
+def test_filling_reports_raw_weights_then_heavy_arrival_enters():
+    with pytest.raises(ValueError, match="^k must be at least 1$"):
+        VarOptSketch(0)
+    for _ in range(20):
         s = VarOptSketch(3)
         for item, weight in (("a", 1.0), ("b", 2.0), ("c", 3.0)):
             s.update(item, weight)
         assert s.get_samples() == [("a", 1.0), ("b", 2.0), ("c", 3.0)]
         assert (s.get_num_samples(), s.count(), s.get_total_weight()) == (3, 3, 6.0)
-
-    def test_heavy_arrival_always_enters(self):
-        for _ in range(20):
-            s = VarOptSketch(3)
-            for item, weight in (("a", 1.0), ("b", 2.0), ("c", 3.0), ("big", 100.0)):
-                s.update(item, weight)
-            samples = dict(s.get_samples())
-            assert samples.pop("big") == 100.0
-            # The light items share the rest of the total equally.
-            assert len(samples) == 2 and set(samples.values()) == {3.0}
-
-    def test_adjusted_weights_add_up_to_the_total(self):
-        s = VarOptSketch(10)
-        total = 0.0
-        for i in range(500):
-            weight = 1.0 + (i * 37 % 11) + (200.0 if i % 97 == 0 else 0.0)
-            s.update(f"i{i}", weight)
-            total += weight
-        assert s.get_num_samples() == 10 and s.count() == 500
-        assert s.get_total_weight() == total
-        assert math.isclose(sum(w for _, w in s.get_samples()), total, rel_tol=1e-12)
-
-    @pytest.mark.parametrize("weight, text", [(0.0, "0"), (-1.0, "-1"), (math.nan, "NaN"), (-math.inf, "-inf"),
-                                              (-1e-7, "-0.0000001")])
-    def test_non_positive_weight_panics_and_changes_nothing(self, weight, text):
-        s = VarOptSketch(2)
-        s.update("a", 1.0)
-        before = s.to_bytes()
-        with pytest.raises(BaseException) as err:
-            s.update("x", weight)
-        assert type(err.value).__name__ == "PanicException"
-        assert str(err.value) == "Weight must be positive, got " + text
-        assert s.to_bytes() == before
-
-    def test_heavy_item_falling_under_the_threshold_competes_by_its_weight(self):
-        # After "c" the threshold is 3: "b" (weight 3) can no longer be
-        # dropped, "a" stays with probability 1/3 and "c" with 2/3.
-        seeds = random.Random()
-        kept = {"a": 0, "c": 0}
-        trials = 3000
-        for _ in range(trials):
-            s = VarOptSketch.from_bytes(image(2, rng_state=seeds.getrandbits(64) | 1))
-            for item, weight in (("a", 1.0), ("b", 3.0), ("c", 2.0)):
-                s.update(item, weight)
-            samples = dict(s.get_samples())
-            assert samples.pop("b") == 3.0 and list(samples.values()) == [3.0]
-            kept[next(iter(samples))] += 1
-        bound = bernstein_bound(trials, 2 / 9, 1, tests=2)
-        assert abs(kept["a"] - trials / 3) <= bound and abs(kept["c"] - 2 * trials / 3) <= bound
-
-    def test_infinite_weight_does_not_break_the_sketch(self):
-        s = VarOptSketch(3)
-        for i in range(5):
-            s.update(str(i), 1.0)
-        s.update("inf", math.inf)
-        s.update("after", 1.0)
-        assert s.get_num_samples() == 3 and s.count() == 7
+        s.update("big", 100.0)
+        samples = dict(s.get_samples())
+        assert samples.pop("big") == 100.0
+        # The light items share the rest of the total equally.
+        assert len(samples) == 2 and set(samples.values()) == {3.0}
 
 
-class TestGenerator:
-    def test_first_sketch_of_a_process_starts_from_the_fixed_seed(self):
-        code = ("from quillo import VarOptSketch as V; import sys\n"
-                "a, b = V(1), V(1)\n"
-                "sys.stdout.write(a.to_bytes().hex() + ' ' + b.to_bytes().hex())")
-        out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout.split()
-        for i, data in enumerate(out):
-            assert bytes.fromhex(data) == image(1, rng_state=xorshift(FIRST_COUNTER + i))
-
-    def test_sketches_take_successive_seeds(self):
-        states = [rng_state(VarOptSketch(4)) for _ in range(3)]
-        assert len(set(states)) == 3
-
-    def test_decoded_sketch_continues_identically(self):
-        s = VarOptSketch(5)
-        for i in range(50):
-            s.update(str(i), 1.0 + i % 4)
-        copy = VarOptSketch.from_bytes(s.to_bytes())
-        assert copy.to_bytes() == s.to_bytes()
-        for i in range(200):
-            s.update(f"n{i}", 0.5 + i % 9)
-            copy.update(f"n{i}", 0.5 + i % 9)
-        assert copy.get_samples() == s.get_samples() and copy.to_bytes() == s.to_bytes()
-        assert rng_state(s) != 0
+def test_adjusted_weights_add_up_to_the_total():
+    s, total = VarOptSketch(10), 0.0
+    for i in range(500):
+        weight = 1.0 + (i * 37 % 11) + (200.0 if i % 97 == 0 else 0.0)
+        s.update(f"i{i}", weight)
+        total += weight
+    assert (s.get_num_samples(), s.count(), s.get_total_weight()) == (10, 500, total)
+    assert math.isclose(sum(w for _, w in s.get_samples()), total, rel_tol=1e-12)
 
 
-class TestImage:
-    def test_layout(self):
-        s = VarOptSketch.from_bytes(image(3, rng_state=12345))
-        s.update("ab", 2.5)
-        assert s.to_bytes() == image(3, ["ab"], [2.5], count=1, rng_state=12345)
+@pytest.mark.parametrize("weight, text", [(0.0, "0"), (-1.0, "-1"), (math.nan, "NaN"), (-math.inf, "-inf"),
+                                          (-1e-7, "-0.0000001")])
 
-    @pytest.mark.parametrize("kwargs, reason", [
-        (dict(k=0), "k must be at least 1"),
-        (dict(k=3, items=["a", "b"], weights=[1.0]), "items, weights and heavy flags differ in length"),
-        (dict(k=3, items=["a"], heavy=[False, True]), "items, weights and heavy flags differ in length"),
-        (dict(k=3, items=["a", "b"], heavy=[True, False], num_heavy=0), "heavy flags disagree with num_heavy"),
-        (dict(k=3, items=["a", "b"], num_heavy=5), "heavy flags disagree with num_heavy"),
-        (dict(k=3, items=["a", "b"], is_full=True), "sample size disagrees with k"),
-        (dict(k=2, items=["a", "b"]), "sample size disagrees with k"),
-    ])
-    def test_inconsistent_fields_are_refused(self, kwargs, reason):
-        with pytest.raises(ValueError) as err:
-            VarOptSketch.from_bytes(image(**kwargs))
-        assert str(err.value) == f"corrupt data: VarOptSketch decode failed: {reason}"
 
-    def test_all_heavy_full_sample_keeps_working(self):
-        data = image(2, ["a", "b"], [5.0, 6.0], [True, True], tau=math.inf, heavy_weight=11.0, is_full=True)
-        s = VarOptSketch.from_bytes(data)
-        for i in range(20):
-            s.update(str(i), 100.0)
-        assert s.get_num_samples() == 2 and s.count() == 22
+def test_non_positive_weight_panics_and_changes_nothing(weight, text):
+    s = VarOptSketch(2)
+    s.update("a", 1.0)
+    before = s.to_bytes()
+    with pytest.raises(BaseException) as err:
+        s.update("x", weight)
+    assert type(err.value).__name__ == "PanicException"
+    assert str(err.value) == "Weight must be positive, got " + text
+    assert s.to_bytes() == before
+
+
+def test_heavy_item_falling_under_the_threshold_competes_by_its_weight():
+    # After "c" the threshold is 3: "b" stays, "a" with probability 1/3, "c" with 2/3.
+    seeds, kept, trials = random.Random(), {"a": 0, "c": 0}, 3000
+    for _ in range(trials):
+        s = VarOptSketch.from_bytes(image(2, rng_state=seeds.getrandbits(64) | 1))
+        for item, weight in (("a", 1.0), ("b", 3.0), ("c", 2.0)):
+            s.update(item, weight)
+        samples = dict(s.get_samples())
+        assert samples.pop("b") == 3.0 and list(samples.values()) == [3.0]
+        kept[next(iter(samples))] += 1
+    bound = bernstein_bound(trials, 2 / 9, 1, tests=2)
+    assert abs(kept["a"] - trials / 3) <= bound and abs(kept["c"] - 2 * trials / 3) <= bound
+
+
+def test_sketches_of_a_process_take_successive_fixed_seeds():
+    code = "from quillo import VarOptSketch as V; a, b = V(1), V(1); print(a.to_bytes().hex(), b.to_bytes().hex())"
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout.split()
+    for i, data in enumerate(out):
+        assert bytes.fromhex(data) == image(1, rng_state=xorshift(FIRST_COUNTER + i))
+
+
+def test_decoded_sketch_continues_identically():
+    s = VarOptSketch(5)
+    for i in range(50):
+        s.update(str(i), 1.0 + i % 4)
+    copy = VarOptSketch.from_bytes(s.to_bytes())
+    for i in range(200):
+        s.update(f"n{i}", 0.5 + i % 9)
+        copy.update(f"n{i}", 0.5 + i % 9)
+    assert copy.get_samples() == s.get_samples() and copy.to_bytes() == s.to_bytes()
+    assert rng_state(s) != 0
+
+
+def test_image_layout():
+    s = VarOptSketch.from_bytes(image(3, rng_state=12345))
+    s.update("ab", 2.5)
+    assert s.to_bytes() == image(3, ["ab"], [2.5], rng_state=12345)
+
+
+@pytest.mark.parametrize("kwargs, reason", [
+    (dict(k=0), "k must be at least 1"),
+    (dict(k=3, items=["a", "b"], weights=[1.0]), "items, weights and heavy flags differ in length"),
+    (dict(k=3, items=["a"], heavy=[False, True]), "items, weights and heavy flags differ in length"),
+    (dict(k=3, items=["a", "b"], heavy=[True, False], num_heavy=0), "heavy flags disagree with num_heavy"),
+    (dict(k=3, items=["a", "b"], num_heavy=5), "heavy flags disagree with num_heavy"),
+    (dict(k=3, items=["a", "b"], is_full=True), "sample size disagrees with k"),
+    (dict(k=2, items=["a", "b"]), "sample size disagrees with k"),
+])
+
+
+def test_inconsistent_fields_are_refused(kwargs, reason):
+    with pytest.raises(ValueError) as err:
+        VarOptSketch.from_bytes(image(**kwargs))
+    assert str(err.value) == f"corrupt data: VarOptSketch decode failed: {reason}"
+
+
+def test_all_heavy_sample_and_infinite_weight_keep_working():
+    s = VarOptSketch.from_bytes(image(2, ["a", "b"], [5.0, 6.0], [True, True], math.inf, 11.0, is_full=True))
+    for i in range(20):
+        s.update(str(i), 100.0)
+    assert s.get_num_samples() == 2 and s.count() == 22
+    s = VarOptSketch(3)
+    for item, weight in [(str(i), 1.0) for i in range(5)] + [("inf", math.inf), ("after", 1.0)]:
+        s.update(item, weight)
+    assert s.get_num_samples() == 3 and s.count() == 7
 
 
 def test_subset_sums_are_unbiased():
-    # 40 items of weights 1..6 and two of weight 40; k = 8.
     weights = [1.0 + i % 6 for i in range(40)] + [40.0, 40.0]
-    subsets = {
-        "light classes": lambda i: i < 40 and weights[i] <= 2,
-        "heavy classes": lambda i: i < 40 and weights[i] >= 5,
-        "first half": lambda i: i < 21,
-        "big items": lambda i: i >= 40,
-    }
+    subsets = {"light classes": lambda i: i < 40 and weights[i] <= 2, "first half": lambda i: i < 21,
+               "heavy classes": lambda i: i < 40 and weights[i] >= 5, "big items": lambda i: i >= 40}
     truth = {name: sum(w for i, w in enumerate(weights) if member(i)) for name, member in subsets.items()}
-    trials = 8_000
-    estimates = {name: [] for name in subsets}
-    seeds = random.Random()
+    trials, estimates, seeds = 8_000, {name: [] for name in subsets}, random.Random()
     for _ in range(trials):
         s = VarOptSketch.from_bytes(image(8, rng_state=seeds.getrandbits(64) | 1))
         for i, w in enumerate(weights):
@@ -202,10 +164,8 @@ def test_subset_sums_are_unbiased():
         samples = [(int(item), adjusted) for item, adjusted in s.get_samples()]
         for name, member in subsets.items():
             estimates[name].append(sum(adjusted for i, adjusted in samples if member(i)))
-    # Every estimate lies in [0, total weight]: the empirical Bernstein bound
-    # (Maurer and Pontil) for one in a million over the four subsets.
-    spread = sum(weights)
-    log_term = math.log(2 * 2 * len(subsets) / 1e-6)
+    # Estimates lie in [0, total]: empirical Bernstein bound (Maurer-Pontil), one in a million.
+    spread, log_term = sum(weights), math.log(2 * 2 * len(subsets) / 1e-6)
     for name, values in estimates.items():
         mean = sum(values) / trials
         variance = sum((v - mean) ** 2 for v in values) / (trials - 1)
