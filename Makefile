@@ -32,7 +32,7 @@ dev:
 	cmake --build $(DEV_BUILD) -j2
 
 check: dev
-	PYTHONPATH=$(DEV_BUILD) $(PYTHON) -m pytest -q $(TESTS)
+	PYTHONPATH=$(abspath $(DEV_BUILD)) $(PYTHON) -m pytest -q $(TESTS)
 
 # The test suite against a build with AddressSanitizer and UBSan; any report fails the run.
 # Reports go straight to the terminal (pytest captures only Python's streams), and
