@@ -1,7 +1,22 @@
 # `make demo` and `make test` set up a fresh machine (the xxHash headers and
-# the package with its test extras) and run the demo or the test suite.
+# the package with the extras it needs) and run the demo or the test suite.
+#
+# PYTHON is the interpreter to install into. One that refuses installs, such
+# as Debian's externally managed system Python, gets a project virtual
+# environment in .venv instead, made once and reused.
 PYTHON ?= python3
+VENV := .venv
 DEV_BUILD := build/dev
+SHELL := bash
+
+MANAGED := $(shell $(PYTHON) -c "import pathlib, sysconfig; print(pathlib.Path(sysconfig.get_path('stdlib'), 'EXTERNALLY-MANAGED').exists())" 2>/dev/null)
+ifeq ($(MANAGED),True)
+PY := $(VENV)/bin/python
+INTERPRETER := $(PY)
+else
+PY := $(PYTHON)
+INTERPRETER :=
+endif
 
 # Builds made by pip (the install and the wheel test) reuse compiled objects
 # when ccache is present.
@@ -9,30 +24,50 @@ ifneq ($(shell command -v ccache),)
 export CMAKE_CXX_COMPILER_LAUNCHER := ccache
 endif
 
-.PHONY: setup demo test bench dev check sanitize
+.PHONY: headers demo test bench dev check sanitize
 
-setup:
-	@dpkg -s libxxhash-dev >/dev/null 2>&1 || (apt-get update -qq && apt-get install -y -qq libxxhash-dev)
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check --root-user-action=ignore ".[test]"
+$(VENV)/bin/python:
+	@echo "$(PYTHON) refuses installs: making a project virtual environment in $(VENV)"
+	@$(PYTHON) -c "import ensurepip" 2>/dev/null || (apt-get update -qq && apt-get install -y -qq python3-venv)
+	$(PYTHON) -m venv --clear $(VENV)
 
-demo: setup
-	$(PYTHON) examples/demo.py
+headers:
+	@dpkg -s libxxhash-dev >/dev/null 2>&1 || (echo "Installing libxxhash-dev"; apt-get update -qq && apt-get install -y -qq libxxhash-dev)
+	@$(PYTHON) -c "import pathlib, sysconfig; assert pathlib.Path(sysconfig.get_path('include'), 'Python.h').exists()" 2>/dev/null \
+	  || (echo "Installing the Python headers"; apt-get update -qq && apt-get install -y -qq python3-dev)
 
-test: setup
-	$(PYTHON) -m pytest -q
+# Installs the package with the extras named in $(1). The build compiles C++20
+# for about 90 s on 2 cores the first time: its progress lines are shown and
+# the whole log is kept in build/install.log.
+define install
+	@mkdir -p build
+	@echo "Installing quillo[$(1)] into $$($(PY) -c 'import sys; print(sys.prefix)') (the full log: build/install.log)"
+	@set -o pipefail; $(PY) -m pip install -v --disable-pip-version-check --root-user-action=ignore ".[$(1)]" 2>&1 \
+	  | tee build/install.log | { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] |^Successfully installed' || true; } \
+	  || { tail -n 40 build/install.log; exit 1; }
+endef
 
-bench: setup
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check --root-user-action=ignore ".[bench]"
-	$(PYTHON) benchmarks/run.py
+demo: headers $(INTERPRETER)
+	$(call install,plot)
+	$(PY) examples/demo.py
+
+test: headers $(INTERPRETER)
+	$(call install,test)
+	$(PY) -m pytest -q
+
+bench: headers $(INTERPRETER)
+	$(call install,bench)
+	$(PY) benchmarks/run.py
 
 # Incremental development build and test run without installing.
+CMAKE_PYTHON = -DPython_EXECUTABLE=$$($(PY) -c 'import sys; print(sys.executable)')
 dev:
-	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_PYTHON) \
 	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) >/dev/null
 	cmake --build $(DEV_BUILD) -j2
 
 check: dev
-	PYTHONPATH=$(abspath $(DEV_BUILD)) $(PYTHON) -m pytest -q $(TESTS)
+	PYTHONPATH=$(abspath $(DEV_BUILD)) $(PY) -m pytest -q $(TESTS)
 
 # The test suite against a build with AddressSanitizer and UBSan; any report fails the run.
 # Reports go straight to the terminal (pytest captures only Python's streams), and
@@ -42,10 +77,10 @@ check: dev
 SAN_BUILD := build/sanitize
 SAN_RUNTIMES = $$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)
 sanitize:
-	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DCMAKE_CXX_FLAGS_SANITIZE=-O1 -DQUILLO_SANITIZE=ON \
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DCMAKE_CXX_FLAGS_SANITIZE=-O1 -DQUILLO_SANITIZE=ON $(CMAKE_PYTHON) \
 	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) >/dev/null
 	cmake --build $(SAN_BUILD) -j2
-	PYTHONPATH=$(SAN_BUILD) LD_PRELOAD="$(SAN_RUNTIMES)" \
+	PYTHONPATH=$(abspath $(SAN_BUILD)) LD_PRELOAD="$(SAN_RUNTIMES)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=4096 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys $(TESTS)
+	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys $(TESTS)
