@@ -62,7 +62,7 @@ bench: headers $(INTERPRETER)
 # Incremental development build and test run without installing.
 CMAKE_PYTHON = -DPython_EXECUTABLE=$$($(PY) -c 'import sys; print(sys.executable)')
 dev:
-	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_PYTHON) \
+	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_WERROR=ON $(CMAKE_PYTHON) \
 	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) >/dev/null
 	cmake --build $(DEV_BUILD) -j2
 
@@ -77,7 +77,7 @@ check: dev
 SAN_BUILD := build/sanitize
 SAN_RUNTIMES = $$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)
 sanitize:
-	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DCMAKE_CXX_FLAGS_SANITIZE=-O1 -DQUILLO_SANITIZE=ON $(CMAKE_PYTHON) \
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DCMAKE_CXX_FLAGS_SANITIZE=-O1 -DQUILLO_SANITIZE=ON -DQUILLO_WERROR=ON $(CMAKE_PYTHON) \
 	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) >/dev/null
 	cmake --build $(SAN_BUILD) -j2
 	PYTHONPATH=$(abspath $(SAN_BUILD)) LD_PRELOAD="$(SAN_RUNTIMES)" \

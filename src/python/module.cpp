@@ -10,7 +10,7 @@ namespace {
 
 using quillo::py::BuildClass;
 
-constexpr const char* kVersion = "1.0.0";
+constexpr const char* kVersion = QUILLO_VERSION;
 
 // The order of registration, which is also the order of `__all__`.
 constexpr const char* kClassOrder[] = {
