@@ -40,19 +40,22 @@ class Report:
     BAR = 30
 
     def stream(self, label, items, update):
-        """Feeds every item to ``update`` with a progress bar; returns updates per second."""
+        """Feeds every item to ``update``, with a progress bar on a terminal; returns updates per second."""
         total = len(items)
         step = max(1, total // 50)
+        bar = sys.stderr.isatty()
         start = time.perf_counter()
         for i in range(0, total, step):
             for item in items[i:i + step]:
                 update(item)
-            done = min(total, i + step)
-            filled = self.BAR * done // total
-            sys.stderr.write(f"\r  {label:<28} [{'#' * filled}{'.' * (self.BAR - filled)}] {done:>9,}")
-            sys.stderr.flush()
+            if bar:
+                done = min(total, i + step)
+                filled = self.BAR * done // total
+                sys.stderr.write(f"\r  {label:<28} [{'#' * filled}{'.' * (self.BAR - filled)}] {done:>9,}")
+                sys.stderr.flush()
         elapsed = time.perf_counter() - start
-        sys.stderr.write("\r" + " " * (self.BAR + 52) + "\r")
+        if bar:
+            sys.stderr.write("\r" + " " * (self.BAR + 52) + "\r")
         return total / elapsed if elapsed > 0 else float("inf")
 
     def table(self, title, headers, rows):
