@@ -24,7 +24,7 @@ ifneq ($(shell command -v ccache),)
 export CMAKE_CXX_COMPILER_LAUNCHER := ccache
 endif
 
-.PHONY: headers demo test bench dev check sanitize
+.PHONY: headers demo test bench dev check sanitize versions
 
 $(VENV)/bin/python:
 	@echo "$(PYTHON) refuses installs: making a project virtual environment in $(VENV)"
@@ -54,6 +54,22 @@ demo: headers $(INTERPRETER)
 test: headers $(INTERPRETER)
 	$(call install,test)
 	$(PY) -m pytest -q
+
+# The suite's core (no Dask, type checker, wheel build or peers) on every other
+# Python from 3.10 to 3.13 that pyenv has; the full suite runs on the default one.
+OTHER_PYTHONS ?= $(filter-out $(shell $(PYTHON) -c 'import os, sys; print(os.path.realpath(sys.executable))'),\
+  $(realpath $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.1[0-3].*/bin/python3)))
+CORE_TESTS := --ignore=tests/test_dask.py --ignore=tests/test_stub.py --ignore=tests/test_wheel.py
+versions: headers
+	@for python in $(OTHER_PYTHONS); do \
+	  echo "== $$python"; \
+	  $(MAKE) --no-print-directory core-test PYTHON=$$python || exit 1; \
+	done
+
+.PHONY: core-test
+core-test: headers $(INTERPRETER)
+	$(call install,test-core)
+	$(PY) -m pytest -q $(CORE_TESTS)
 
 bench: headers $(INTERPRETER)
 	$(call install,bench)
