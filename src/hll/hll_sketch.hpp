@@ -35,6 +35,9 @@ public:
     // offer(i, values[i]) for every register i; `values` must hold 2^lg_k
     // entries.
     void offer_all(std::span<const std::uint8_t> values);
+    // The running estimate goes on from `hip`: for registers rebuilt from
+    // observations whose count was estimated otherwise.
+    void restart_hip(double hip) { hip_ = hip; }
     // From now on the estimate comes from the registers.
     void mark_out_of_order() { out_of_order_ = true; }
     double estimate() const;
