@@ -8,7 +8,7 @@ import pytest
 import xxhash
 
 import quillo
-from wire import Reader, sequence, varint
+from wire import Reader, f64, sequence, varint
 
 SEED = 9001
 LIST, SET, HLL = 0, 1, 2
@@ -231,12 +231,25 @@ def test_set_union_round_trip_keeps_mode_count_and_estimate():
     assert quillo.HllUnion.from_bytes(hll_image(10, 10, 1024)).estimate() == 0.0
 
 
+def test_hll_union_images_round_trip_their_running_estimate():
+    u = union_of(12, [f"h{i}" for i in range(2000)])
+    again = quillo.HllUnion.from_bytes(u.to_bytes())
+    assert again.to_bytes() == u.to_bytes() and again.estimate() == u.estimate()
+    assert fed(again, ["one more"]).estimate() == fed(u, ["one more"]).estimate()
+    # Out of order the estimate comes from the registers: the running totals are not checked.
+    stale = hll_image(10, 10, 1024, hip=-5.0, kxq=(0.0, 0.0), out_of_order=True)
+    assert quillo.HllUnion.from_bytes(stale).estimate() == 0.0
+
+
 def list_image(lg_k, coupons, lg_max_k=12):
     return bytes([lg_max_k, lg_k, LIST]) + sequence(coupons, varint)
 
 
-def hll_image(lg_k, hll_lg_k, count):
-    return bytes([12, lg_k, HLL, hll_lg_k]) + varint(count) + bytes(count) + bytes(24) + b"\x00"
+def hll_image(lg_k, hll_lg_k, count, hip=0.0, kxq=None, out_of_order=False):
+    """An HLL-mode image with `count` zero registers (kxq0 = count, kxq1 = 0 unless given)."""
+    kxq0, kxq1 = (float(count), 0.0) if kxq is None else kxq
+    return (bytes([12, lg_k, HLL, hll_lg_k]) + varint(count) + bytes(count) + f64(hip) + f64(kxq0) + f64(kxq1)
+            + bytes([out_of_order]))
 
 
 P = "corrupt data: HllUnion decode failed: "
@@ -249,6 +262,13 @@ REFUSED_IMAGES = [
     (hll_image(10, 11, 1024), P + "HLL lg_k differs from the gadget's"),
     (hll_image(10, 10, 1000), P + "register count is not 2^lg_k"),
     (bytes([12, 12, 3, 0]), P + "Serde Deserialization Error"),
+    *[(hll_image(10, 10, 1024, hip=hip), P + "HIP estimate is negative or not finite")
+      for hip in (-1.0, math.nan, math.inf)],
+    *[(hll_image(10, 10, 1024, kxq=kxq), P + "kxq sums are negative or not finite")
+      for kxq in ((1025.0, -1.0), (math.inf, 0.0), (1024.0, math.nan))],
+    # Running totals that would make the next update add 2^10 / 1e-300, or nothing at all.
+    *[(hll_image(10, 10, 1024, kxq=kxq), P + "kxq sums do not match the registers")
+      for kxq in ((1e-300, 0.0), (0.0, 0.0), (1e300, 0.0), (1023.0, 0.0))],
     (list_image(3, []), "lg_k must be between 4 and 21, got 3"),
     (list_image(22, []), "lg_k must be between 4 and 21, got 22"),
 ]

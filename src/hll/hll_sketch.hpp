@@ -54,6 +54,11 @@ public:
     static HllSketch from_registers(std::uint8_t lg_k, std::vector<std::uint8_t> registers, double hip,
                                     bool out_of_order);
 
+    // Why the running estimate of a decoded sketch could not go on soundly
+    // (it would be negative or not finite, or its increments would not be
+    // the inverse of the chance of a register change), or empty when it can.
+    std::string_view running_estimate_fault() const;
+
     std::uint8_t lg_k() const { return lg_k_; }
     std::span<const std::uint8_t> registers() const { return registers_; }
     double hip() const { return hip_; }
