@@ -158,9 +158,9 @@ void CouponGadget::promote_list(const CouponList& list) {
 }
 
 void CouponGadget::promote_to_hll() {
-    // The replay's own running total would count each coupon once, the
-    // collisions the list or set already hid included; the estimate counts
-    // them, and the running total goes on from there.
+    // Replayed, each coupon would add about one to the running total, and
+    // the items the list or set lost to shared registers would stay lost;
+    // the running total starts from the estimate that counts them instead.
     const double carried = estimate();
     HllSketch hll(lg_k_);
     for_each_coupon([&](Coupon c) { hll.offer(coupon_slot(c), coupon_value(c)); });
