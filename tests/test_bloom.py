@@ -113,6 +113,7 @@ def test_counters_saturate_at_max_count(max_count, adds, top, removed):
     (CountingBloomFilter, ([1, 1], 2, 3), "3 hash functions for 2 positions"),
     (CountingBloomFilter, ([1, 1], 3, 1), "2 counters for 3 positions"),
     (CountingBloomFilter, ([1], 2**64 - 1, 1), "1 counters for 18446744073709551615 positions"),
+    (CountingBloomFilter, ([0, 0], 2, 1, 0), "max_count 0 counts nothing"),
 ])
 def test_inconsistent_images_are_refused(cls, state, reason):
     with pytest.raises(ValueError) as err:

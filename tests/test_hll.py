@@ -174,3 +174,36 @@ class TestDecoding:
         assert HllSketch.from_bytes(b"SK\x01\x01\x04\x0c\x00\x00" + bytes(25)).to_bytes() == HllSketch().to_bytes()
         assert self.error(b"SK\x01\x01\x04\x1a\x00\x00" + bytes(25)) == (
             f"insufficient data: needed {1 << 26} bytes, have 25")
+
+    @staticmethod
+    def with_totals(image, hip, kxq0, kxq1, out_of_order=0):
+        return image[:-25] + struct.pack("<ddd", hip, kxq0, kxq1) + bytes([out_of_order])
+
+    def test_running_totals_that_would_mislead_later_updates_are_refused(self):
+        image = sketch_of([f"w{i}" for i in range(500)], 8).to_bytes()
+        hip, kxq0, kxq1 = struct.unpack("<ddd", image[-25:-1])
+        for bad in (-1.0, math.nan, math.inf):
+            assert self.error(self.with_totals(image, bad, kxq0, kxq1)) == (
+                "corrupt data: HIP estimate is negative or not finite")
+        for bad in ((-1.0, kxq1), (kxq0, -0.5), (math.nan, kxq1), (kxq0, math.inf)):
+            assert self.error(self.with_totals(image, hip, *bad)) == (
+                "corrupt data: kxq sums are negative or not finite")
+        # 1e-300 would make the next change add 2^8 / 1e-300 to the estimate.
+        for bad in ((1e-300, 0.0), (kxq0 * 2, kxq1), (kxq0 + 0.001, kxq1)):
+            assert self.error(self.with_totals(image, hip, *bad)) == (
+                "corrupt data: kxq sums do not match the registers")
+        # A merge leaves the running totals behind: out of order they are not checked.
+        stale = self.with_totals(image, -1.0, 0.0, 0.0, out_of_order=1)
+        assert HllSketch.from_bytes(stale).estimate() == pytest.approx(500, rel=0.2)
+
+    def test_in_order_images_of_every_kind_are_accepted(self):
+        # Large register values sit in kxq1; the sums of a sketch of every size stay exact.
+        for lg_k, n in ((4, 5000), (12, 12000), (18, 30000)):
+            image = sketch_of([f"v{i}" for i in range(n)], lg_k).to_bytes()
+            assert HllSketch.from_bytes(image).to_bytes() == image
+        registers = [40] * 15 + [64]
+        high = (b"SK\x01\x01\x00\x04\x28\x00" + bytes(registers)
+                + struct.pack("<ddd", 9.0, 0.0, sum(2.0**-r for r in registers)) + b"\x00")
+        s = HllSketch.from_bytes(high)
+        s.update("x")
+        assert s.estimate() >= 9.0 and HllSketch.from_bytes(s.to_bytes()).estimate() == s.estimate()

@@ -69,10 +69,13 @@ CountingBloomFilter CountingBloomFilter::from_bytes(std::span<const std::uint8_t
         return CountingBloomFilter(std::move(counters), num_counters, num_hash_functions, max_count);
     });
     check_decoded_shape(kName, filter.num_counters_, filter.num_hash_functions_);
+    const std::string prefix = std::string(kName) + " decode failed: ";
     if (filter.counters_.size() != filter.num_counters_) {
-        codec::corrupt_data(std::string(kName) + " decode failed: " + std::to_string(filter.counters_.size()) +
-                            " counters for " + std::to_string(filter.num_counters_) + " positions");
+        codec::corrupt_data(prefix + std::to_string(filter.counters_.size()) + " counters for " +
+                            std::to_string(filter.num_counters_) + " positions");
     }
+    // Counters that may not reach 1 would keep every added item out.
+    if (filter.max_count_ == 0) codec::corrupt_data(prefix + "max_count 0 counts nothing");
     return filter;
 }
 

@@ -1,5 +1,6 @@
 #include "hll/coupon.hpp"
 
+#include <cmath>
 #include <string>
 #include <utility>
 
@@ -25,6 +26,14 @@ constexpr std::uint64_t kObjectBytes = 72;
 constexpr std::uint64_t kListHeaderBytes = 24;
 constexpr std::uint64_t kSetHeaderBytes = 40;
 constexpr std::uint64_t kHllHeaderBytes = 64;
+
+// The number of distinct items that most likely leave `slots` of the m
+// registers occupied: E[slots] = m (1 - (1 - 1/m)^n) ~ m (1 - e^(-n/m)),
+// inverted. Counting the slots themselves would miss every collision.
+double distinct_items_for(std::size_t slots, std::uint8_t lg_k) {
+    const double m = std::ldexp(1.0, lg_k);
+    return -m * std::log1p(-static_cast<double>(slots) / m);
+}
 
 [[noreturn]] void corrupt(std::string_view name, std::string_view reason) {
     codec::corrupt_data(std::string(name) + " decode failed: " + std::string(reason));
@@ -149,8 +158,13 @@ void CouponGadget::promote_list(const CouponList& list) {
 }
 
 void CouponGadget::promote_to_hll() {
+    // Replayed, each coupon would add about one to the running total, and
+    // the items the list or set lost to shared registers would stay lost;
+    // the running total starts from the estimate that counts them instead.
+    const double carried = estimate();
     HllSketch hll(lg_k_);
     for_each_coupon([&](Coupon c) { hll.offer(coupon_slot(c), coupon_value(c)); });
+    hll.restart_hip(carried);
     payload_ = std::move(hll);
 }
 
@@ -202,8 +216,8 @@ void CouponGadget::reduce_to(std::uint8_t lg_k) {
 }
 
 double CouponGadget::estimate() const {
-    if (const auto* list = std::get_if<CouponList>(&payload_)) return static_cast<double>(list->size());
-    if (const auto* set = std::get_if<CouponSet>(&payload_)) return static_cast<double>(set->count());
+    if (const auto* list = std::get_if<CouponList>(&payload_)) return distinct_items_for(list->size(), lg_k_);
+    if (const auto* set = std::get_if<CouponSet>(&payload_)) return distinct_items_for(set->count(), lg_k_);
     return std::get<HllSketch>(payload_).estimate();
 }
 
@@ -294,8 +308,10 @@ CouponGadget CouponGadget::read(encoding::Reader& r, std::string_view name) {
             const double kxq0 = r.f64();
             const double kxq1 = r.f64();
             const bool out_of_order = r.boolean();
-            gadget.payload_ = HllSketch::from_fields(
-                lg_k, std::vector<std::uint8_t>(registers.begin(), registers.end()), hip, kxq0, kxq1, out_of_order);
+            auto hll = HllSketch::from_fields(lg_k, std::vector<std::uint8_t>(registers.begin(), registers.end()),
+                                              hip, kxq0, kxq1, out_of_order);
+            if (const std::string_view fault = hll.running_estimate_fault(); !fault.empty()) corrupt(name, fault);
+            gadget.payload_ = std::move(hll);
             break;
         }
         default:

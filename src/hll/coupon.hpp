@@ -1,7 +1,8 @@
 #pragma once
-// The coupon gadget behind HllSketchMode and HllUnion: an exact list of
-// coupons, then an open-addressing set of them, then HLL registers. Small
-// counts stay exact and cheap; large ones cost 2^lg_k bytes.
+// The coupon gadget behind HllSketchMode and HllUnion: a list of coupons (one
+// per occupied register), then an open-addressing set of them, then HLL
+// registers. Small counts stay cheap and close to exact (only the items that
+// share a register are estimated); large ones cost 2^lg_k bytes.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -117,6 +118,9 @@ public:
     // coupons or registers are coarsened when it is finer.
     void merge(const CouponGadget& source);
 
+    // List and set: the distinct count that the occupied registers imply.
+    // HLL: the running (HIP) estimate, or the register estimate once out of
+    // order.
     double estimate() const;
     GadgetMode mode() const { return static_cast<GadgetMode>(payload_.index()); }
     std::string_view mode_name() const;

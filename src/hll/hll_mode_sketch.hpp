@@ -1,6 +1,6 @@
 #pragma once
-// A distinct counter that is exact while small (a list, then a set of
-// coupons) and becomes an HLL sketch as it grows.
+// A distinct counter that keeps the registers it touched while small (a
+// list, then a set of coupons) and becomes an HLL sketch as it grows.
 #include <cstdint>
 #include <string>
 #include <string_view>

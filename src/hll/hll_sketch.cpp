@@ -35,6 +35,13 @@ constexpr auto kInversePowers = [] {
 
 double inverse_pow2(std::uint8_t r) { return kInversePowers[r]; }
 
+// Sums of 2^-r that the updates keep exactly for the sizes the constructors
+// make; decoded sketches beyond them may have drifted by rounding, by far
+// less than this fraction.
+constexpr double kKxqTolerance = 1e-6;
+
+bool finite_non_negative(double x) { return std::isfinite(x) && x >= 0; }
+
 double alpha(std::uint64_t m) {
     switch (m) {
         case 16: return 0.673;
@@ -142,6 +149,21 @@ HllSketch HllSketch::from_registers(std::uint8_t lg_k, std::vector<std::uint8_t>
     return from_fields(lg_k, std::move(registers), hip, kxq0, kxq1, out_of_order);
 }
 
+std::string_view HllSketch::running_estimate_fault() const {
+    // Once out of order the estimate comes from the registers alone.
+    if (out_of_order_) return {};
+    if (!finite_non_negative(hip_)) return "HIP estimate is negative or not finite";
+    if (!finite_non_negative(kxq0_) || !finite_non_negative(kxq1_)) return "kxq sums are negative or not finite";
+    double kxq0 = 0.0;
+    double kxq1 = 0.0;
+    for (std::uint8_t r : registers_) (r < kKxqSplit ? kxq0 : kxq1) += inverse_pow2(r);
+    const double registers_sum = kxq0 + kxq1;
+    if (std::abs(kxq0_ + kxq1_ - registers_sum) > kKxqTolerance * registers_sum) {
+        return "kxq sums do not match the registers";
+    }
+    return {};
+}
+
 std::vector<std::uint8_t> HllSketch::to_bytes() const {
     const bool empty = std::all_of(registers_.begin(), registers_.end(), [](std::uint8_t r) { return r == 0; });
     std::uint8_t smallest = 0;
@@ -198,6 +220,7 @@ HllSketch HllSketch::from_bytes(std::span<const std::uint8_t> data) {
     sketch.kxq0_ = cursor.read_f64();
     sketch.kxq1_ = cursor.read_f64();
     sketch.out_of_order_ = cursor.read_u8() != 0;
+    if (const std::string_view fault = sketch.running_estimate_fault(); !fault.empty()) codec::corrupt_data(fault);
     return sketch;
 }
 

@@ -35,6 +35,9 @@ public:
     // offer(i, values[i]) for every register i; `values` must hold 2^lg_k
     // entries.
     void offer_all(std::span<const std::uint8_t> values);
+    // The running estimate goes on from `hip`: for registers rebuilt from
+    // observations whose count was estimated otherwise.
+    void restart_hip(double hip) { hip_ = hip; }
     // From now on the estimate comes from the registers.
     void mark_out_of_order() { out_of_order_ = true; }
     double estimate() const;
@@ -50,6 +53,11 @@ public:
     // As from_fields, with kxq0 and kxq1 summed from the registers.
     static HllSketch from_registers(std::uint8_t lg_k, std::vector<std::uint8_t> registers, double hip,
                                     bool out_of_order);
+
+    // Why the running estimate of a decoded sketch could not go on soundly
+    // (it would be negative or not finite, or its increments would not be
+    // the inverse of the chance of a register change), or empty when it can.
+    std::string_view running_estimate_fault() const;
 
     std::uint8_t lg_k() const { return lg_k_; }
     std::span<const std::uint8_t> registers() const { return registers_; }
