@@ -60,7 +60,7 @@ def test_rebuild_cuts_to_k_smallest_and_ignores_hashes_above_theta():
     s.update("r1920")
     ordered = sorted(item_hash(f"r{i}") for i in range(1921))
     assert parse(s.to_bytes())[2:] == (1024, (theta := ordered[1024]), ordered[:1024])
-    assert s.estimate() == 1023 / (theta / 2**64)
+    assert s.estimate() == 1024 / (theta / 2**64)
     before = s.to_bytes()
     s.update(next(f"z{i}" for i in range(100) if item_hash(f"z{i}") >= theta))
     assert s.to_bytes() == before
