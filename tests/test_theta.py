@@ -1,4 +1,5 @@
-"""ThetaSketch: sampling, rebuild, set operations and the compact ordered image."""
+"""ThetaSketch: sampling, rebuild, set operations, the compact ordered image, and the unbiased estimates
+it shares with TupleSketch."""
 
 import collections
 import itertools
