@@ -191,8 +191,9 @@ def linear_estimate(bits, num_bits):
     return -num_bits * math.log(max(num_bits - bits, 1) / num_bits) if bits else 0.0
 
 
-# The switch rule reads the linear estimate, whatever the threshold: the
-# bitmap's own rule (a tenth of its size, or 30% full) always comes first.
+# The switch comes at the first bit count where the bitmap's own rule (a
+# tenth of its size, or 30% full) or the threshold holds, with thresholds the
+# bitmap can and cannot reach.
 @pytest.mark.parametrize("linear_bits, threshold", [(64, 2**64 - 1), (64, 3), (1024, 2**40), (4096, 300)])
 def test_switch_follows_the_rule(linear_bits, threshold):
     def due(bits):
