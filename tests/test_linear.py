@@ -89,9 +89,19 @@ def test_estimates_from_empty_to_full():
     c.update("a")
     assert c.to_bytes() == before
     full = fed(LinearCounter(64), items(2000))
-    assert (bits_set(full), full.estimate(), full.fill_ratio()) == (64, 96.0, 1.0)
+    assert (bits_set(full), full.estimate(), full.fill_ratio()) == (64, 64 * math.log(64), 1.0)
     sized = fed(LinearCounter.with_expected_cardinality(10000, 0.05), stdlib_words(5000))
     assert sized.estimate() == pytest.approx(5000, rel=0.02)
+
+
+def test_estimate_never_falls_and_a_full_bitmap_reads_as_one_clear_bit():
+    c, estimates = LinearCounter(4096), []
+    for item in items(60000):
+        c.update(item)
+        estimates.append(c.estimate())
+    assert estimates == sorted(estimates) and bits_set(c) == 4096
+    assert estimates[-1] == 4096 * math.log(4096) == c.statistics()["estimated_cardinality"]
+    assert estimates[-1] == -4096 * math.log(1 / 4096)
 
 
 def test_merge():
@@ -121,21 +131,27 @@ def test_image_layout():
 
 @pytest.mark.parametrize("image, reason", [
     (linear_image([0], 0, 0), "num_bits is 0"),
-    (linear_image([], 64, 0), "0 words cannot hold 64 bits"),
-    (linear_image([0], 65, 0), "1 words cannot hold 65 bits"),
+    (linear_image([], 64, 0), "0 words do not match 64 bits"),
+    (linear_image([0], 65, 0), "1 words do not match 65 bits"),
+    (linear_image([0, 0, 2**64 - 1], 100, 0), "3 words do not match 100 bits"),
     (varint(2**40) + b"\x00" * 8, "Hit the end of buffer, expected more data"),
+    # A count that disagrees with the bitmap, or bits no update can reach,
+    # would let the estimate and fill ratio pass the bitmap's size.
+    (linear_image([0, 1 << 36], 100, 1), "bits are set past num_bits"),
+    (linear_image([7], 64, 2), "bits_set=2 but 3 bits are set"),
+    (linear_image([0], 64, 65), "bits_set=65 but 0 bits are set"),
 ])
-def test_decoder_refuses_bitmaps_it_cannot_index(image, reason):
+def test_decoder_refuses_bitmaps_it_cannot_index_or_count(image, reason):
     with pytest.raises(ValueError) as err:
         LinearCounter.from_bytes(image)
     assert str(err.value) == LINEAR + reason
 
 
-def test_decoded_bitmap_with_spare_words_stays_in_bounds():
-    odd = fed(LinearCounter.from_bytes(linear_image([0, 0, 2**64 - 1], 100, 0)), items(500))
-    other = LinearCounter.from_bytes(linear_image([0, 0], 100, 0))
+def test_decoded_bitmap_of_odd_size_stays_in_bounds():
+    odd = fed(LinearCounter.from_bytes(linear_image([0, 0], 100, 0)), items(500))
+    other = LinearCounter.from_bytes(linear_image([2**64 - 1, 0], 100, 64))
     other.merge(odd)
-    assert bits_set(odd) == bits_set(other) == 100
+    assert bits_set(odd) == bits_set(other) == 100 and other.fill_ratio() == 1.0
 
 
 def test_constructor_checks_in_order():
@@ -169,6 +185,36 @@ def test_switch_point(threshold, switch_at):
     rule = threshold == 1000
     assert (bits_set(shadow), shadow.should_transition_to_hll(), shadow.statistics()["should_transition"]) == (
         switch_at, rule, rule)
+
+
+def linear_estimate(bits, num_bits):
+    return -num_bits * math.log(max(num_bits - bits, 1) / num_bits) if bits else 0.0
+
+
+# The switch comes at the first bit count where the bitmap's own rule (a
+# tenth of its size, or 30% full) or the threshold holds, with thresholds the
+# bitmap can and cannot reach.
+@pytest.mark.parametrize("linear_bits, threshold", [(64, 2**64 - 1), (64, 3), (1024, 2**40), (4096, 300)])
+def test_switch_follows_the_rule(linear_bits, threshold):
+    def due(bits):
+        e = linear_estimate(bits, linear_bits)
+        return bits / linear_bits > 0.3 or e > 0.1 * linear_bits or int(e) > threshold
+    hybrid, shadow = HybridCounter(linear_bits, 10, threshold), LinearCounter(linear_bits)
+    for item in items(10 * linear_bits):
+        hybrid.update(item)
+        shadow.update(item)
+        if hybrid.mode() == "HyperLogLog":
+            break
+    switched_at = bits_set(shadow)
+    assert due(switched_at) and not any(due(bits) for bits in range(switched_at))
+
+
+@pytest.mark.parametrize("hll", [None, HllSketch(12).to_bytes()])
+def test_decoded_full_bitmap_switches_at_the_next_update(hll):
+    hybrid = HybridCounter.from_bytes(hybrid_image(linear_image([2**64 - 1], 64, 64), hll, 2**64 - 1, 12))
+    assert (hybrid.mode(), hybrid.estimate()) == ("Linear Counter", 64 * math.log(64))
+    hybrid.update("a")
+    assert (hybrid.mode(), hybrid.estimate()) == ("HyperLogLog", 1.0)
 
 
 @pytest.mark.parametrize("m, rel", [(100000, 0.03), (5000, 0.05)])
@@ -219,7 +265,8 @@ def test_statistics_by_mode():
 @pytest.mark.parametrize("image, message", [
     (hybrid_image(None, None, 1, 3), HYBRID + "lg_k must be in 4..=21, got 3"),
     (hybrid_image(None, None, 1, 22), HYBRID + "lg_k must be in 4..=21, got 22"),
-    (hybrid_image(linear_image([], 64, 0), None, 1, 12), LINEAR + "0 words cannot hold 64 bits"),
+    (hybrid_image(linear_image([], 64, 0), None, 1, 12), LINEAR + "0 words do not match 64 bits"),
+    (hybrid_image(linear_image([1], 64, 0), None, 1, 12), LINEAR + "bits_set=0 but 1 bits are set"),
     (hybrid_image(b"", None, 1, 12), LINEAR + "Hit the end of buffer, expected more data"),
     (hybrid_image(None, b"KS\x01", 1, 12), "invalid preamble: bad magic bytes"),
     (b"\x02", HYBRID + "Found an Option discriminant that wasn't 0 or 1"),

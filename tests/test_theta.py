@@ -1,11 +1,14 @@
-"""ThetaSketch: sampling, rebuild, set operations and the compact ordered image."""
+"""ThetaSketch: sampling, rebuild, set operations, the compact ordered image, and the unbiased estimates
+it shares with TupleSketch."""
 
+import collections
+import itertools
 import struct
 
 import pytest
 import xxhash
 
-from quillo import HllSketch, ThetaSketch
+from quillo import HllSketch, ThetaSketch, TupleSketch
 
 MAX = 2**64 - 1
 
@@ -60,10 +63,41 @@ def test_rebuild_cuts_to_k_smallest_and_ignores_hashes_above_theta():
     s.update("r1920")
     ordered = sorted(item_hash(f"r{i}") for i in range(1921))
     assert parse(s.to_bytes())[2:] == (1024, (theta := ordered[1024]), ordered[:1024])
-    assert s.estimate() == 1023 / (theta / 2**64)
+    assert s.estimate() == 1024 / (theta / 2**64)
     before = s.to_bytes()
     s.update(next(f"z{i}" for i in range(100) if item_hash(f"z{i}") >= theta))
     assert s.to_bytes() == before
+
+
+def estimate_of(image):
+    _, _, count, theta, _ = parse(image)
+    return count / (theta / 2**64) if theta < MAX else float(count)
+
+
+# Streams of distinct items past the first rebuild. The tuple sketch samples
+# exactly as the theta sketch does, so both read the same streams.
+@pytest.mark.parametrize("k, streams, n, tolerance", [
+    (2, 40_000, 8, 0.02), (4, 20_000, 16, 0.02), (16, 4_000, 62, 0.02), (None, 2_000, 7681, 0.005)])
+def test_estimates_are_unbiased(k, streams, n, tolerance):
+    suffixes, totals = [str(i) for i in range(n)], [0.0, 0.0]
+    for stream in range(streams):
+        theta, tuple_ = ThetaSketch(k), TupleSketch(k)
+        batch = list(map(f"{stream}:".__add__, suffixes))
+        collections.deque(map(theta.update, batch), maxlen=0)
+        collections.deque(map(tuple_.update, batch, itertools.repeat(1.0)), maxlen=0)
+        totals[0] += theta.estimate()
+        totals[1] += tuple_.estimate()
+    assert parse(theta.to_bytes())[3] < MAX
+    assert [abs(total / streams / n - 1) < tolerance for total in totals] == [True, True]
+
+
+def test_k_of_one_estimates_from_its_retained_hash():
+    theta, tuple_ = sketch("one", 20000, k=1), TupleSketch(1)
+    for i in range(20000):
+        tuple_.update(f"one{i}", 1.0)
+    _, _, count, cut, _ = parse(theta.to_bytes())
+    assert count == tuple_.num_retained() == 1
+    assert theta.estimate() == tuple_.estimate() == 1 / (cut / 2**64) > 0
 
 
 def test_set_operations_match_set_algebra():
@@ -90,6 +124,16 @@ def test_set_operation_sizes_and_thresholds():
     for result, lg_k in ((a.union(b), 9), (a.intersect(b), 7), (b.intersect(a), 7), (b.difference(a), 7)):
         _, rlg_k, _, theta, hashes = parse(result.to_bytes())
         assert rlg_k == lg_k and theta <= parse(b.to_bytes())[3] and all(h < theta for h in hashes)
+        assert result.estimate() == estimate_of(result.to_bytes())
+
+
+def test_union_and_intersection_are_unbiased():
+    totals = [0.0, 0.0]
+    for stream in range(10_000):
+        a, b = sketch(f"{stream}:", 24, k=4), sketch(f"{stream}:", 24, k=4, start=12)
+        totals[0] += a.union(b).estimate()
+        totals[1] += a.intersect(b).estimate()
+    assert abs(totals[0] / 10_000 / 36 - 1) < 0.03 and abs(totals[1] / 10_000 / 12 - 1) < 0.04
 
 
 def test_lenient_reading():

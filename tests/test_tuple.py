@@ -66,7 +66,7 @@ def test_rebuild_keeps_k_smallest_with_their_sums():
     _, entries, theta = parse(s.to_bytes())
     assert (s.num_retained(), theta) == (1024, ordered[1024])
     assert entries == {h: sums[h] for h in ordered[:1024]}
-    assert s.estimate() == 1023 / (theta / 2**64)
+    assert s.estimate() == 1024 / (theta / 2**64)
 
 
 @pytest.mark.parametrize("k", [2**60, 2**50])

@@ -60,8 +60,8 @@ def run(corpus, report):
         ["distinct words", len(distinct), estimate, relative_error(estimate, len(distinct))],
         ["lower bound (95%)", len(distinct), aod.lower_bound(0.95), "-"],
         ["upper bound (95%)", len(distinct), aod.upper_bound(0.95), "-"],
-        ["mean length of a distinct word", exact_mean, aod.column_sums()[1] / aod.len(),
-         relative_error(aod.column_sums()[1] / aod.len(), exact_mean)],
+        ["mean length of a distinct word", exact_mean, aod.column_means()[1],
+         relative_error(aod.column_means()[1], exact_mean)],
     ]
     report.table(f"AodSketch(4096, 2) on words with [1, length]: image {len(aod.to_bytes()):,} bytes, "
                  f"{rate / 1e6:.1f} M updates/s", ["quantity", "exact", "estimate", "rel. error"], rows)

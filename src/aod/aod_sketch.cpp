@@ -28,9 +28,14 @@ double z_score(double confidence) {
     return 1.0;
 }
 
-// floor(3/4 of capacity), but at least one entry, without overflow.
+// The estimate counts the retained entries below theta, so a trim keeps one
+// beside the entry at theta: a sample cut to that single entry could only
+// estimate 0.
+constexpr std::uint64_t kMinKept = 2;
+
+// floor(3/4 of capacity), but at least kMinKept entries, without overflow.
 std::uint64_t trim_target(std::uint64_t capacity) {
-    return std::max<std::uint64_t>(1, capacity - capacity / 4 - (capacity % 4 != 0));
+    return std::max(kMinKept, capacity - capacity / 4 - (capacity % 4 != 0));
 }
 
 [[noreturn]] void refuse(const std::string& reason) { codec::corrupt_data("AOD decode failed: " + reason); }
@@ -56,7 +61,7 @@ void AodSketch::update(std::string_view key, const std::vector<double>& values) 
 }
 
 // theta drops to the fraction of the hash at the target size; entries that
-// share that fraction stay.
+// share that fraction stay. Only called with more entries than the target.
 void AodSketch::trim() {
     const auto last_kept = std::next(entries_.begin(), static_cast<std::ptrdiff_t>(trim_target(capacity_) - 1));
     theta_ = fraction(last_kept->first);
@@ -85,14 +90,22 @@ void AodSketch::clear() {
     is_empty_ = true;
 }
 
+// theta is the fraction of a retained entry (the last one a trim kept, or
+// the other sketch's in a union), so the entries strictly below it are the
+// sample: with theta the c-th smallest of n fractions, (c - 1) / theta is
+// unbiased for n.
 double AodSketch::estimate() const {
     if (is_empty_) return 0.0;
     const auto n = static_cast<double>(entries_.size());
-    return theta_ < 1.0 ? n / theta_ : n;
+    if (theta_ >= 1.0) return n;
+    // A lone entry at theta has nothing below it (theta may then be 0).
+    return n > 1.0 ? (n - 1.0) / theta_ : 0.0;
 }
 
 double AodSketch::spread(double confidence) const {
     const double e = estimate();
+    // Nothing below theta: no spread either (and no 0 / 0 at theta 0).
+    if (e == 0.0) return 0.0;
     return z_score(confidence) * std::sqrt((1.0 - theta_) * e / theta_);
 }
 
@@ -116,11 +129,13 @@ std::vector<double> AodSketch::column_sums() const {
     return sums;
 }
 
+// The mean over the retained entries: they are a uniform sample of the
+// distinct keys, so their mean estimates the mean over all of them.
 std::vector<double> AodSketch::column_means() const {
-    if (is_empty_) return std::vector<double>(num_values_, 0.0);
     std::vector<double> means = column_sums();
-    const double scale = static_cast<double>(entries_.size()) / std::min(theta_, 1.0);
-    for (double& mean : means) mean /= scale;
+    if (entries_.empty()) return means;
+    const auto n = static_cast<double>(entries_.size());
+    for (double& mean : means) mean /= n;
     return means;
 }
 
@@ -162,10 +177,13 @@ AodSketch AodSketch::from_bytes(std::span<const std::uint8_t> data) {
         sketch.theta_ = r.f64();
         if (capacity == 0) refuse("capacity is 0");
         if (num_values == 0 || num_values > kMaxNumValues) refuse("num_values=" + std::to_string(num_values));
-        if (!(sketch.theta_ > 0.0 && sketch.theta_ <= 1.0)) refuse("theta is outside (0, 1]");
+        if (!(sketch.theta_ >= 0.0 && sketch.theta_ <= 1.0)) refuse("theta is outside [0, 1]");
         const std::size_t count = r.length(kMinEntryBytes);
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint64_t h = r.u64();
+            // Every entry a sketch keeps lies at or below theta; one above it
+            // could make the estimate divide by a theta near 0.
+            if (fraction(h) > sketch.theta_) refuse("an entry lies above theta");
             if (r.length(kValueBytes) != num_values) refuse("an entry does not hold num_values values");
             std::vector<double> values(num_values);
             for (double& v : values) v = r.f64();

@@ -21,8 +21,6 @@ namespace {
 constexpr std::uint64_t kWordBits = 64;
 constexpr std::uint64_t kBitsPerExpectedItem = 8;
 constexpr std::uint64_t kMinSizedBits = 1024;
-// A full bitmap has no clear bit left to estimate from.
-constexpr double kFullBitmapFactor = 1.5;
 constexpr double kTransitionEstimateShare = 0.1;
 constexpr double kTransitionFillRatio = 0.3;
 constexpr const char* kName = "LinearCounter";
@@ -78,12 +76,14 @@ void LinearCounter::update_hash(std::uint64_t hash) {
     ++bits_set_;
 }
 
+// A full bitmap has no clear bit left to estimate from; it reads as one
+// clear bit, num_bits * ln(num_bits), the least the count can be by then. So
+// the estimate never falls as bits are set.
 double LinearCounter::estimate() const {
-    const auto n = static_cast<double>(num_bits_);
     if (bits_set_ == 0) return 0.0;
-    // A decoded count beyond the bitmap is read as a full bitmap.
-    if (bits_set_ >= num_bits_) return kFullBitmapFactor * n;
-    return -n * std::log((n - static_cast<double>(bits_set_)) / n);
+    const auto n = static_cast<double>(num_bits_);
+    const std::uint64_t clear = std::max<std::uint64_t>(num_bits_ - bits_set_, 1);
+    return -n * std::log(static_cast<double>(clear) / n);
 }
 
 double LinearCounter::fill_ratio() const { return static_cast<double>(bits_set_) / static_cast<double>(num_bits_); }
@@ -94,9 +94,7 @@ bool LinearCounter::transition_due(double estimate) const {
 
 void LinearCounter::merge(const LinearCounter& other) {
     if (other.num_bits_ != num_bits_) fail("Cannot merge counters with different bit array sizes");
-    // Decoded bitmaps may carry words beyond what num_bits needs.
-    const std::size_t shared = std::min(words_.size(), other.words_.size());
-    for (std::size_t i = 0; i < shared; ++i) words_[i] |= other.words_[i];
+    for (std::size_t i = 0; i < words_.size(); ++i) words_[i] |= other.words_[i];
     bits_set_ = popcount(words_);
 }
 
@@ -133,11 +131,21 @@ LinearCounter LinearCounter::from_bytes(std::span<const std::uint8_t> data) {
         const std::uint64_t bits_set = r.u64();
         return LinearCounter(std::move(words), num_bits, bits_set);
     });
-    // Every update divides by num_bits and indexes the word that holds its bit.
+    // Every update divides by num_bits and indexes the word that holds its
+    // bit; a merge ORs word by word.
     if (counter.num_bits_ == 0) reject_image("num_bits is 0");
-    if (counter.words_.size() < words_for(counter.num_bits_)) {
-        reject_image(std::to_string(counter.words_.size()) + " words cannot hold " +
+    if (counter.words_.size() != words_for(counter.num_bits_)) {
+        reject_image(std::to_string(counter.words_.size()) + " words do not match " +
                      std::to_string(counter.num_bits_) + " bits");
+    }
+    // bits_set is what the estimate reads: it must count the bitmap, and
+    // bits past num_bits would let a merge count more bits than there are.
+    if (counter.num_bits_ % kWordBits != 0 && counter.words_.back() >> (counter.num_bits_ % kWordBits) != 0) {
+        reject_image("bits are set past num_bits");
+    }
+    if (counter.bits_set_ != popcount(counter.words_)) {
+        reject_image("bits_set=" + std::to_string(counter.bits_set_) + " but " +
+                     std::to_string(popcount(counter.words_)) + " bits are set");
     }
     return counter;
 }

@@ -30,7 +30,8 @@ PyTypeObject* build_aod_sketch() {
         .method<"len", &AodSketch::len>("Get number of entries currently stored.")
         .method<"num_values", &AodSketch::num_values>("Get number of values per entry.")
         .method<"column_sums", &AodSketch::column_sums>(
-            "Calculate sum of values for each column across all entries.")
+            "Calculate sum of values for each column across the retained entries (a sample once theta < 1; "
+            "not scaled up to the whole stream).")
         .method<"column_means", &AodSketch::column_means>("Calculate mean of values for each column.")
         .method<"union", &AodSketch::union_with, "other">("Union this sketch with another AOD sketch.")
         .method<"compact", &AodSketch::compact>("Create a compact, immutable copy of this sketch.")

@@ -33,14 +33,14 @@ inline std::uint64_t probe(const std::uint64_t* slots, unsigned lg, std::uint64_
     return i;
 }
 
-// The sampling estimate: exact while nothing was cut, else (count - 1) over
-// theta read as a fraction of 2^64.
+// The sampling estimate: exact while nothing was cut, else count over theta
+// read as a fraction of 2^64. theta is the smallest hash that was cut away,
+// not a retained one, so every retained hash counts: with theta the (k+1)-th
+// smallest of n hashes, k / theta is unbiased for n.
 inline double sample_estimate(std::uint64_t count, std::uint64_t theta) {
     if (count == 0) return 0.0;
     if (theta == kExactTheta) return static_cast<double>(count);
-    const double fraction = static_cast<double>(theta) * 0x1p-64;
-    const double estimate = static_cast<double>(count - 1) / fraction;
-    return estimate > 0.0 ? estimate : 0.0;
+    return static_cast<double>(count) / (static_cast<double>(theta) * 0x1p-64);
 }
 
 // A zero-filled array of 2^lg trivially copyable values. Its zero pages come
