@@ -1,6 +1,11 @@
 """The calling frame, exercised through HllSketch: argument parsing,
 conversions, docstrings and error mapping."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import quillo
@@ -109,3 +114,45 @@ def test_second_interpreter_is_refused():
             si.run_string(interpreter, "import quillo")
     finally:
         si.destroy(interpreter)
+
+
+def run_child(source):
+    """Runs `source` in a fresh interpreter that imports this build of quillo."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=env, capture_output=True, text=True,
+                          timeout=120)
+
+
+THREAD_BOUND_SAMPLERS = {"ReservoirSamplerA": "(4)", "ReservoirSamplerR": "(4)", "WeightedReservoirSampler": "(4)",
+                         "StreamSampler": "(4, 2)"}
+
+
+@pytest.mark.parametrize("name", THREAD_BOUND_SAMPLERS)
+def test_a_sampler_dropped_elsewhere_during_an_exception_keeps_that_exception(name):
+    child = run_child(f"""
+        import threading, quillo
+
+        class HashFails:
+            def __hash__(self):
+                raise LookupError("no hash")
+
+        shapes = {{
+            "list": lambda held: [held.pop(), 1 / 0],
+            "hash": lambda held: hash((held.pop(), HashFails())),
+            "sorted": lambda held: sorted([held.pop(), 1]),
+        }}
+        for shape, fn in shapes.items():
+            held = [quillo.{name}{THREAD_BOUND_SAMPLERS[name]}]
+            def work():
+                try:
+                    fn(held)
+                except BaseException as e:
+                    print(shape, type(e).__name__, flush=True)
+            t = threading.Thread(target=work)
+            t.start()
+            t.join()
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split("\n") == ["list ZeroDivisionError", "hash LookupError", "sorted TypeError", ""]
+    report = f"RuntimeError: quillo::{name} is unsendable, but is being dropped on another thread"
+    assert child.stderr.count(report) == 3

@@ -572,21 +572,18 @@ PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// Tells the unraisable-exception hook that a thread-bound instance is being
+// dropped on a thread that does not own it. An instance may be dropped while
+// an exception unwinds the stack; that exception is set aside and restored.
+void report_foreign_drop(PyTypeObject* type, const char* class_name);
+
 template <class State>
 void dealloc(PyObject* self) {
     auto* object = reinterpret_cast<Object<State>*>(self);
     PyTypeObject* type = Py_TYPE(self);
     if (ClassOf<State>::thread_bound && object->thread != PyThread_get_thread_ident()) {
         // The state belongs to another thread: it is leaked, not dropped here.
-        PyObject* error = PyUnicode_FromFormat("quillo::%s is unsendable, but is being dropped on another thread",
-                                               ClassOf<State>::name);
-        if (error != nullptr) {
-            PyErr_SetObject(PyExc_RuntimeError, error);
-            Py_DECREF(error);
-        }
-        // Not `self`: its count is zero, and a hook that keeps and drops it
-        // would run this deallocation again.
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+        report_foreign_drop(type, ClassOf<State>::name);
     } else {
         object->state.~State();
     }
