@@ -90,6 +90,15 @@ class TestClassObjects:
             HllSketch().foo = 1
 
 
+def test_numbers_in_messages_have_their_shortest_digits_without_exponent():
+    raises(ValueError, "epsilon must be in (0, 1), got 1" + "0" * 300, quillo.CountMinSketch.with_error_bounds,
+           1e300, 0.5)
+    raises(ValueError, "delta must be in (0, 1), got -0.0000125", quillo.CountMinSketch.with_error_bounds, 0.5,
+           -1.25e-5)
+    raises(ValueError, "error_rate must be in (0, 1), got 1" + "0" * 23, quillo.BloomFilter, 10, 1e23)
+    raises(ValueError, "error_rate must be in (0, 1), got 1.5", quillo.BloomFilter, 10, 1.5)
+
+
 class TestAccess:
     def test_merge_self_conflict_leaves_object_usable(self):
         s = HllSketch()
