@@ -4,6 +4,7 @@
 
 #include "bloom/probe.hpp"
 #include "codec/codec.hpp"
+#include "common/error.hpp"
 #include "encoding/encoding.hpp"
 
 namespace quillo::bloom {
@@ -17,6 +18,8 @@ constexpr std::string_view kName = "CountingBloomFilter";
 CountingBloomFilter::CountingBloomFilter(std::uint64_t capacity, double error_rate, std::uint8_t max_count)
     : max_count_(max_count) {
     const Sizing sizing = size_for(capacity, error_rate);
+    // A filter whose counters cannot rise would never report an added item.
+    if (max_count == 0) fail("max_count must be greater than 0");
     num_counters_ = sizing.positions;
     num_hash_functions_ = sizing.hash_functions;
     counters_.assign(num_counters_, 0);
@@ -73,6 +76,7 @@ CountingBloomFilter CountingBloomFilter::from_bytes(std::span<const std::uint8_t
         codec::corrupt_data(std::string(kName) + " decode failed: " + std::to_string(filter.counters_.size()) +
                             " counters for " + std::to_string(filter.num_counters_) + " positions");
     }
+    if (filter.max_count_ == 0) codec::corrupt_data(std::string(kName) + " decode failed: max_count is 0");
     return filter;
 }
 
