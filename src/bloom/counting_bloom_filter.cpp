@@ -5,6 +5,7 @@
 #include "bloom/probe.hpp"
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 
 namespace quillo::bloom {
@@ -78,6 +79,10 @@ CountingBloomFilter CountingBloomFilter::from_bytes(std::span<const std::uint8_t
     }
     if (filter.max_count_ == 0) codec::corrupt_data(std::string(kName) + " decode failed: max_count is 0");
     return filter;
+}
+
+std::size_t CountingBloomFilter::heap_bytes() const {
+    return heap_bytes_of(counters_);
 }
 
 }  // namespace quillo::bloom

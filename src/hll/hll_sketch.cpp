@@ -9,6 +9,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "hash/hash.hpp"
 
 namespace quillo::hll {
@@ -199,6 +200,10 @@ HllSketch HllSketch::from_bytes(std::span<const std::uint8_t> data) {
     sketch.kxq1_ = cursor.read_f64();
     sketch.out_of_order_ = cursor.read_u8() != 0;
     return sketch;
+}
+
+std::size_t HllSketch::heap_bytes() const {
+    return heap_bytes_of(registers_);
 }
 
 }  // namespace quillo::hll

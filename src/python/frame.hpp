@@ -577,6 +577,20 @@ PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // an exception unwinds the stack; that exception is set aside and restored.
 void report_foreign_drop(PyTypeObject* type, const char* class_name);
 
+// sys.getsizeof: the instance record plus the heap bytes its state owns. It
+// only reads sizes, so a thread-bound instance answers on any thread.
+template <class State>
+PyObject* sizeof_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{"__sizeof__", nullptr, 0, 0};
+        PyObject* buffer[1];
+        parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer);
+        auto* object = reinterpret_cast<Object<State>*>(self);
+        Access access(object->access, false);
+        return to_python(sizeof(Object<State>) + object->state.heap_bytes());
+    });
+}
+
 template <class State>
 void dealloc(PyObject* self) {
     auto* object = reinterpret_cast<Object<State>*>(self);
@@ -679,6 +693,8 @@ public:
     }
 
     PyTypeObject* build() {
+        builder_.add("__sizeof__", &sizeof_method<State>, false,
+                     docstring("__sizeof__", "($self)", "Size of the object in memory, in bytes."));
         PyTypeObject* type = builder_.build(sizeof(Object<State>), &dealloc<State>);
         ClassOf<State>::type = type;
         return type;
