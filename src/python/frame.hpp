@@ -572,11 +572,6 @@ PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-// Tells the unraisable-exception hook that a thread-bound instance is being
-// dropped on a thread that does not own it. An instance may be dropped while
-// an exception unwinds the stack; that exception is set aside and restored.
-void report_foreign_drop(PyTypeObject* type, const char* class_name);
-
 // sys.getsizeof: the instance record plus the heap bytes its state owns. It
 // only reads sizes, so a thread-bound instance answers on any thread.
 template <class State>
@@ -590,6 +585,11 @@ PyObject* sizeof_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return to_python(sizeof(Object<State>) + object->state.heap_bytes());
     });
 }
+
+// Tells the unraisable-exception hook that a thread-bound instance is being
+// dropped on a thread that does not own it. An instance may be dropped while
+// an exception unwinds the stack; that exception is set aside and restored.
+void report_foreign_drop(PyTypeObject* type, const char* class_name);
 
 template <class State>
 void dealloc(PyObject* self) {
