@@ -1,5 +1,5 @@
 """Rules every class follows: module registry, finality, pickling, copying,
-decoding failures and borrow conflicts."""
+decoding failures, borrow conflicts and memory accounting."""
 
 import copy
 import os

@@ -1,5 +1,6 @@
-"""The calling frame, exercised through HllSketch: argument parsing,
-conversions, docstrings and error mapping."""
+"""The calling frame, exercised mostly through HllSketch: argument parsing,
+conversions, docstrings, error mapping, numbers in messages, and instances and
+the module across threads and interpreters (in child processes)."""
 
 import os
 import subprocess
