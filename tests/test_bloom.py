@@ -93,13 +93,20 @@ def test_counting_add_contains_remove():
     assert sum(map(f.contains, words("w", 250))) < 10
 
 
-@pytest.mark.parametrize("max_count, adds, top, removed", [(2, 5, 2, True), (1, 2, 1, True), (0, 1, 0, False)])
+@pytest.mark.parametrize("max_count, adds, top, removed", [(2, 5, 2, True), (1, 2, 1, True)])
 def test_counters_saturate_at_max_count(max_count, adds, top, removed):
     f = CountingBloomFilter(10, 0.1, max_count)
     for _ in range(adds):
         f.add("x")
     assert max(counters(f)) == top
     assert f.remove("x") is removed and not (max_count < 2 and f.contains("x"))
+
+
+def test_counters_that_cannot_rise_are_refused():
+    with pytest.raises(ValueError, match="^max_count must be greater than 0$"):
+        CountingBloomFilter(100, 0.01, 0)
+    with pytest.raises(ValueError, match="^capacity must be greater than 0$"):
+        CountingBloomFilter(0, 0.01, 0)
 
 
 @pytest.mark.parametrize("cls, state, reason", [

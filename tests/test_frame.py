@@ -1,5 +1,11 @@
-"""The calling frame, exercised through HllSketch: argument parsing,
-conversions, docstrings and error mapping."""
+"""The calling frame, exercised mostly through HllSketch: argument parsing,
+conversions, docstrings, error mapping, numbers in messages, and instances and
+the module across threads and interpreters (in child processes)."""
+
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -85,6 +91,15 @@ class TestClassObjects:
             HllSketch().foo = 1
 
 
+def test_numbers_in_messages_have_their_shortest_digits_without_exponent():
+    raises(ValueError, "epsilon must be in (0, 1), got 1" + "0" * 300, quillo.CountMinSketch.with_error_bounds,
+           1e300, 0.5)
+    raises(ValueError, "delta must be in (0, 1), got -0.0000125", quillo.CountMinSketch.with_error_bounds, 0.5,
+           -1.25e-5)
+    raises(ValueError, "error_rate must be in (0, 1), got 1" + "0" * 23, quillo.BloomFilter, 10, 1e23)
+    raises(ValueError, "error_rate must be in (0, 1), got 1.5", quillo.BloomFilter, 10, 1.5)
+
+
 class TestAccess:
     def test_merge_self_conflict_leaves_object_usable(self):
         s = HllSketch()
@@ -101,11 +116,64 @@ class TestAccess:
         assert a.to_bytes()[8:-25] == b.to_bytes()[8:-25]
 
 
-def test_second_interpreter_is_refused():
-    si = pytest.importorskip("_xxsubinterpreters")
-    interpreter = si.create()
-    try:
-        with pytest.raises(si.RunFailedError, match="ImportError"):
-            si.run_string(interpreter, "import quillo")
-    finally:
-        si.destroy(interpreter)
+def run_child(source):
+    """Runs `source` in a fresh interpreter that imports this build of quillo."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=env, capture_output=True, text=True,
+                          timeout=120)
+
+
+def test_sub_interpreters_are_refused_and_never_lock_the_main_one_out():
+    pytest.importorskip("_testcapi")
+    child = run_child("""
+        import _testcapi
+        attempt = (
+            "try:\\n"
+            "    import quillo\\n"
+            "    print('sub imported', flush=True)\\n"
+            "except ImportError as e:\\n"
+            "    print('sub refused:', e, flush=True)\\n"
+        )
+        _testcapi.run_in_subinterp(attempt)
+        import quillo
+        print("main imported", quillo.HllSketch(12).estimate(), flush=True)
+        _testcapi.run_in_subinterp(attempt)
+    """)
+    assert child.returncode == 0, child.stderr
+    refused = "sub refused: quillo does not support sub-interpreters"
+    assert child.stdout.split("\n") == [refused, "main imported 0.0", refused, ""]
+
+
+THREAD_BOUND_SAMPLERS = {"ReservoirSamplerA": "(4)", "ReservoirSamplerR": "(4)", "WeightedReservoirSampler": "(4)",
+                         "StreamSampler": "(4, 2)"}
+
+
+@pytest.mark.parametrize("name", THREAD_BOUND_SAMPLERS)
+def test_a_sampler_dropped_elsewhere_during_an_exception_keeps_that_exception(name):
+    child = run_child(f"""
+        import threading, quillo
+
+        class HashFails:
+            def __hash__(self):
+                raise LookupError("no hash")
+
+        shapes = {{
+            "list": lambda held: [held.pop(), 1 / 0],
+            "hash": lambda held: hash((held.pop(), HashFails())),
+            "sorted": lambda held: sorted([held.pop(), 1]),
+        }}
+        for shape, fn in shapes.items():
+            held = [quillo.{name}{THREAD_BOUND_SAMPLERS[name]}]
+            def work():
+                try:
+                    fn(held)
+                except BaseException as e:
+                    print(shape, type(e).__name__, flush=True)
+            t = threading.Thread(target=work)
+            t.start()
+            t.join()
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split("\n") == ["list ZeroDivisionError", "hash LookupError", "sorted TypeError", ""]
+    report = f"RuntimeError: quillo::{name} is unsendable, but is being dropped on another thread"
+    assert child.stderr.count(report) == 3

@@ -7,6 +7,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
 
@@ -193,6 +194,10 @@ AodSketch AodSketch::from_bytes(std::span<const std::uint8_t> data) {
         if (sketch.is_empty_ != sketch.entries_.empty()) refuse("is_empty disagrees with the entries");
         return sketch;
     });
+}
+
+std::size_t AodSketch::heap_bytes() const {
+    return heap_bytes_of(entries_);
 }
 
 }  // namespace quillo::aod

@@ -23,6 +23,9 @@ inline constexpr double kDefaultConfidence = 0.95;
 
 class AodSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     static AodSketch create(std::uint64_t capacity, std::uint64_t num_values);
 
     void update(std::string_view key, const std::vector<double>& values);

@@ -6,6 +6,7 @@
 
 #include "bloom/probe.hpp"
 #include "codec/codec.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 
 namespace quillo::bloom {
@@ -106,6 +107,10 @@ BloomFilter BloomFilter::from_bytes(std::span<const std::uint8_t> data) {
     const auto tail = static_cast<unsigned>(filter.num_bits_ % kWordBits);
     if (tail != 0 && (filter.bits_.back() >> tail) != 0) codec::corrupt_data(prefix + "bits set beyond num_bits");
     return filter;
+}
+
+std::size_t BloomFilter::heap_bytes() const {
+    return heap_bytes_of(bits_);
 }
 
 }  // namespace quillo::bloom

@@ -12,6 +12,9 @@ namespace quillo::bloom {
 
 class BloomFilter {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     BloomFilter(std::uint64_t capacity, double error_rate);
 
     void add(std::string_view item);

@@ -4,6 +4,8 @@
 
 #include "bloom/probe.hpp"
 #include "codec/codec.hpp"
+#include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 
 namespace quillo::bloom {
@@ -17,6 +19,8 @@ constexpr std::string_view kName = "CountingBloomFilter";
 CountingBloomFilter::CountingBloomFilter(std::uint64_t capacity, double error_rate, std::uint8_t max_count)
     : max_count_(max_count) {
     const Sizing sizing = size_for(capacity, error_rate);
+    // A filter whose counters cannot rise would never report an added item.
+    if (max_count == 0) fail("max_count must be greater than 0");
     num_counters_ = sizing.positions;
     num_hash_functions_ = sizing.hash_functions;
     counters_.assign(num_counters_, 0);
@@ -77,6 +81,10 @@ CountingBloomFilter CountingBloomFilter::from_bytes(std::span<const std::uint8_t
     // Counters that may not reach 1 would keep every added item out.
     if (filter.max_count_ == 0) codec::corrupt_data(prefix + "max_count 0 counts nothing");
     return filter;
+}
+
+std::size_t CountingBloomFilter::heap_bytes() const {
+    return heap_bytes_of(counters_);
 }
 
 }  // namespace quillo::bloom

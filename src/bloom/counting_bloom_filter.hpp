@@ -12,6 +12,9 @@ inline constexpr std::uint8_t kDefaultMaxCount = 255;
 
 class CountingBloomFilter {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     CountingBloomFilter(std::uint64_t capacity, double error_rate, std::uint8_t max_count);
 
     void add(std::string_view item);

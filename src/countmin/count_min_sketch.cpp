@@ -9,6 +9,7 @@
 
 #include "common/error.hpp"
 #include "common/format.hpp"
+#include "common/memory.hpp"
 #include "common/saturating.hpp"
 #include "countmin/rows.hpp"
 #include "encoding/encoding.hpp"
@@ -146,6 +147,10 @@ CountMinSketch CountMinSketch::from_bytes(std::span<const std::uint8_t> data) {
     });
     check_decoded_shape(kName, sketch.width_, sketch.depth_, sketch.counters_.size());
     return sketch;
+}
+
+std::size_t CountMinSketch::heap_bytes() const {
+    return heap_bytes_of(counters_);
 }
 
 }  // namespace quillo::countmin

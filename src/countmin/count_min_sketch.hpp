@@ -13,6 +13,9 @@ namespace quillo::countmin {
 
 class CountMinSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     CountMinSketch(std::uint64_t width, std::uint64_t depth, bool conservative_update);
 
     // Width e / epsilon and depth ln(1 / delta), both rounded up.

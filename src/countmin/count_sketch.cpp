@@ -4,6 +4,7 @@
 #include <string>
 
 #include "codec/codec.hpp"
+#include "common/memory.hpp"
 #include "countmin/rows.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
@@ -85,6 +86,10 @@ CountSketch CountSketch::from_bytes(std::span<const std::uint8_t> data) {
         check_decoded_shape(kName, width, depth, counters.size());
         return CountSketch(width, depth, std::move(counters));
     });
+}
+
+std::size_t CountSketch::heap_bytes() const {
+    return heap_bytes_of(counters_);
 }
 
 }  // namespace quillo::countmin

@@ -11,6 +11,9 @@ namespace quillo::countmin {
 
 class CountSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     CountSketch(std::uint64_t width, std::uint64_t depth);
 
     void update(std::string_view item, std::int64_t count);

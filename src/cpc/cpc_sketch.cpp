@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "cpc/generated_tables.hpp"
 #include "hash/hash.hpp"
 
@@ -234,6 +235,10 @@ CpcSketch CpcSketch::from_bit_matrix(std::uint8_t lg_k, const BitMatrix& matrix)
 
 double CpcSketch::estimate() const {
     return merged_ ? coupon_count_estimate(coupon_count_, lg_k_) : hip_estimate_;
+}
+
+std::size_t CpcSketch::heap_bytes() const {
+    return heap_bytes_of(window_) + heap_bytes_of(table_);
 }
 
 }  // namespace quillo::cpc

@@ -33,6 +33,9 @@ using BitMatrix = std::vector<std::uint64_t>;
 
 class CpcSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     explicit CpcSketch(std::uint8_t lg_k);
     // The constructor with the Python range check.
     static CpcSketch create(std::uint8_t lg_k);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 
 namespace quillo::cpc {
 
@@ -115,6 +116,10 @@ std::vector<std::uint32_t> PairTable::sorted_pairs() const {
     }
     std::sort(pairs.begin(), pairs.end());
     return pairs;
+}
+
+std::size_t PairTable::heap_bytes() const {
+    return heap_bytes_of(slots_);
 }
 
 }  // namespace quillo::cpc

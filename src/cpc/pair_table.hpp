@@ -12,6 +12,9 @@ inline constexpr std::uint32_t kEmptySlot = 0xFFFFFFFF;
 
 class PairTable {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // A new table: four empty slots.
     explicit PairTable(std::uint8_t lg_k);
 

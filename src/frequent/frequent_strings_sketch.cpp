@@ -7,6 +7,7 @@
 #include <random>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "common/saturating.hpp"
 #include "encoding/encoding.hpp"
 
@@ -190,6 +191,10 @@ FrequentStringsSketch FrequentStringsSketch::from_bytes(std::span<const std::uin
         }
         return sketch;
     });
+}
+
+std::size_t FrequentStringsSketch::heap_bytes() const {
+    return heap_bytes_of(counters_);
 }
 
 }  // namespace quillo::frequent

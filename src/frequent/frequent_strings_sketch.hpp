@@ -23,6 +23,9 @@ using Record = std::tuple<std::string, std::uint64_t, std::uint64_t, std::uint64
 
 class FrequentStringsSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     explicit FrequentStringsSketch(std::uint64_t max_map_size);
 
     // A map of ceil(3.5 / error_rate) entries; the confidence is only checked.

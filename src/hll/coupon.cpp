@@ -6,6 +6,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 
 namespace quillo::hll {
 
@@ -318,6 +319,14 @@ CouponGadget CouponGadget::read(encoding::Reader& r, std::string_view name) {
             encoding::Reader::reject();
     }
     return gadget;
+}
+
+std::size_t CouponSet::heap_bytes() const {
+    return heap_bytes_of(words_);
+}
+
+std::size_t CouponGadget::heap_bytes() const {
+    return heap_bytes_of(payload_);
 }
 
 }  // namespace quillo::hll

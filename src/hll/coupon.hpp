@@ -62,6 +62,9 @@ std::vector<std::uint8_t> coarsen_registers(std::span<const std::uint8_t> regist
 // slot, grown by doubling once more than three quarters are occupied.
 class CouponSet {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     CouponSet();
 
     void insert(Coupon c);
@@ -109,6 +112,9 @@ enum class GadgetMode : std::uint8_t { list = 0, set = 1, hll = 2 };
 
 class CouponGadget {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     explicit CouponGadget(std::uint8_t lg_k);
 
     void update_hash(std::uint64_t hash) { add_coupon(coupon_of(hash, lg_k_)); }

@@ -1,6 +1,7 @@
 #include "hll/hll_mode_sketch.hpp"
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "hash/hash.hpp"
 
 namespace quillo::hll {
@@ -11,5 +12,9 @@ HllSketchMode HllSketchMode::create(std::uint8_t lg_k) {
 }
 
 void HllSketchMode::update(std::string_view item) { gadget_.update_hash(hash::item_hash(item)); }
+
+std::size_t HllSketchMode::heap_bytes() const {
+    return gadget_.heap_bytes();
+}
 
 }  // namespace quillo::hll

@@ -11,6 +11,9 @@ namespace quillo::hll {
 
 class HllSketchMode {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // Checks 4..=21.
     static HllSketchMode create(std::uint8_t lg_k);
 

@@ -9,6 +9,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "hash/hash.hpp"
 
 namespace quillo::hll {
@@ -222,6 +223,10 @@ HllSketch HllSketch::from_bytes(std::span<const std::uint8_t> data) {
     sketch.out_of_order_ = cursor.read_u8() != 0;
     if (const std::string_view fault = sketch.running_estimate_fault(); !fault.empty()) codec::corrupt_data(fault);
     return sketch;
+}
+
+std::size_t HllSketch::heap_bytes() const {
+    return heap_bytes_of(registers_);
 }
 
 }  // namespace quillo::hll

@@ -20,6 +20,9 @@ double register_estimate(std::span<const std::uint8_t> registers);
 
 class HllSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // No range check: the Python constructor checks 4..=18, other owners
     // choose their own range.
     explicit HllSketch(std::uint8_t lg_k);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
 
@@ -33,6 +34,10 @@ HllUnion HllUnion::from_bytes(std::span<const std::uint8_t> data) {
         const std::uint8_t lg_max_k = r.u8();
         return HllUnion(lg_max_k, CouponGadget::read(r, kDecodeName));
     });
+}
+
+std::size_t HllUnion::heap_bytes() const {
+    return gadget_.heap_bytes();
 }
 
 }  // namespace quillo::hll

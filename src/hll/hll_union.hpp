@@ -14,6 +14,9 @@ namespace quillo::hll {
 
 class HllUnion {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // Checks 4..=21.
     static HllUnion create(std::uint8_t lg_max_k);
 

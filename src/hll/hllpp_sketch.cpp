@@ -5,6 +5,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "hash/hash.hpp"
 #include "hll/hllpp_estimator.hpp"
 
@@ -93,6 +94,10 @@ HllPlusPlusSketch HllPlusPlusSketch::from_bytes(std::span<const std::uint8_t> da
     if (data.size() < kPreambleSize + m) codec::insufficient_data(kPreambleSize + m, data.size());
     auto registers = data.subspan(kPreambleSize, m);
     return HllPlusPlusSketch(p, std::vector<std::uint8_t>(registers.begin(), registers.end()));
+}
+
+std::size_t HllPlusPlusSketch::heap_bytes() const {
+    return heap_bytes_of(registers_);
 }
 
 }  // namespace quillo::hll

@@ -11,6 +11,9 @@ namespace quillo::hll {
 
 class HllPlusPlusSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // With the constructor's range check and default.
     static HllPlusPlusSketch create(std::uint8_t lg_k);
 

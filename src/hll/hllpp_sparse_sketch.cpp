@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
 #include "hll/hllpp_estimator.hpp"
@@ -75,6 +76,10 @@ HllPlusPlusSparseSketch HllPlusPlusSparseSketch::from_bytes(std::span<const std:
         }
         return sketch;
     });
+}
+
+std::size_t HllPlusPlusSparseSketch::heap_bytes() const {
+    return heap_bytes_of(entries_);
 }
 
 }  // namespace quillo::hll

@@ -12,6 +12,9 @@ namespace quillo::hll {
 
 class HllPlusPlusSparseSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // With the constructor's range check and default.
     static HllPlusPlusSparseSketch create(std::uint8_t lg_k);
 

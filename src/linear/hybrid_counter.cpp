@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "common/saturating.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
@@ -165,6 +166,10 @@ HybridCounter HybridCounter::from_bytes(std::span<const std::uint8_t> data) {
     std::optional<hll::HllSketch> hll;
     if (record.hll) hll = hll::HllSketch::from_bytes(*record.hll);
     return HybridCounter(std::move(linear), std::move(hll), record.transition_threshold, record.lg_k);
+}
+
+std::size_t HybridCounter::heap_bytes() const {
+    return heap_bytes_of(linear_) + heap_bytes_of(hll_);
 }
 
 }  // namespace quillo::linear

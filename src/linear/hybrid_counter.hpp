@@ -18,6 +18,9 @@ namespace quillo::linear {
 
 class HybridCounter {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     HybridCounter(std::uint64_t linear_bits, std::uint8_t lg_k, std::uint64_t transition_threshold);
 
     static HybridCounter with_range(std::uint64_t max_expected_cardinality);

@@ -10,6 +10,7 @@
 
 #include "common/error.hpp"
 #include "common/format.hpp"
+#include "common/memory.hpp"
 #include "common/saturating.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
@@ -148,6 +149,10 @@ LinearCounter LinearCounter::from_bytes(std::span<const std::uint8_t> data) {
                      std::to_string(popcount(counter.words_)) + " bits are set");
     }
     return counter;
+}
+
+std::size_t LinearCounter::heap_bytes() const {
+    return heap_bytes_of(words_);
 }
 
 }  // namespace quillo::linear

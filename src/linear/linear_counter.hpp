@@ -12,6 +12,9 @@ namespace quillo::linear {
 
 class LinearCounter {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // Rounds `num_bits` up to whole 64-bit words.
     explicit LinearCounter(std::uint64_t num_bits);
 

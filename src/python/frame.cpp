@@ -168,6 +168,45 @@ PyObject* report_current_exception() noexcept {
     return nullptr;
 }
 
+namespace {
+
+// The exception in flight, if any, held aside while another is reported.
+class PendingException {
+public:
+    PendingException(const PendingException&) = delete;
+    PendingException& operator=(const PendingException&) = delete;
+#if PY_VERSION_HEX >= 0x030C0000
+    PendingException() : raised_(PyErr_GetRaisedException()) {}
+    ~PendingException() { PyErr_SetRaisedException(raised_); }
+
+private:
+    PyObject* raised_;
+#else
+    PendingException() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingException() { PyErr_Restore(type_, value_, traceback_); }
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* traceback_;
+#endif
+};
+
+}  // namespace
+
+void report_foreign_drop(PyTypeObject* type, const char* class_name) {
+    PendingException pending;
+    PyObject* error =
+        PyUnicode_FromFormat("quillo::%s is unsendable, but is being dropped on another thread", class_name);
+    if (error != nullptr) {
+        PyErr_SetObject(PyExc_RuntimeError, error);
+        Py_DECREF(error);
+    }
+    // Not the instance: its count is zero, and a hook that keeps and drops it
+    // would run its deallocation again.
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+}
+
 PyObject* const* parse_arguments(const char* class_name, const Signature& s, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);

@@ -572,21 +572,32 @@ PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// sys.getsizeof: the instance record plus the heap bytes its state owns. It
+// only reads sizes, so a thread-bound instance answers on any thread.
+template <class State>
+PyObject* sizeof_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{"__sizeof__", nullptr, 0, 0};
+        PyObject* buffer[1];
+        parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer);
+        auto* object = reinterpret_cast<Object<State>*>(self);
+        Access access(object->access, false);
+        return to_python(sizeof(Object<State>) + object->state.heap_bytes());
+    });
+}
+
+// Tells the unraisable-exception hook that a thread-bound instance is being
+// dropped on a thread that does not own it. An instance may be dropped while
+// an exception unwinds the stack; that exception is set aside and restored.
+void report_foreign_drop(PyTypeObject* type, const char* class_name);
+
 template <class State>
 void dealloc(PyObject* self) {
     auto* object = reinterpret_cast<Object<State>*>(self);
     PyTypeObject* type = Py_TYPE(self);
     if (ClassOf<State>::thread_bound && object->thread != PyThread_get_thread_ident()) {
         // The state belongs to another thread: it is leaked, not dropped here.
-        PyObject* error = PyUnicode_FromFormat("quillo::%s is unsendable, but is being dropped on another thread",
-                                               ClassOf<State>::name);
-        if (error != nullptr) {
-            PyErr_SetObject(PyExc_RuntimeError, error);
-            Py_DECREF(error);
-        }
-        // Not `self`: its count is zero, and a hook that keeps and drops it
-        // would run this deallocation again.
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+        report_foreign_drop(type, ClassOf<State>::name);
     } else {
         object->state.~State();
     }
@@ -682,6 +693,8 @@ public:
     }
 
     PyTypeObject* build() {
+        builder_.add("__sizeof__", &sizeof_method<State>, false,
+                     docstring("__sizeof__", "($self)", "Size of the object in memory, in bytes."));
         PyTypeObject* type = builder_.build(sizeof(Object<State>), &dealloc<State>);
         ClassOf<State>::type = type;
         return type;

@@ -30,8 +30,6 @@ PyModuleDef module_def = {
 };
 
 PyObject* the_module = nullptr;
-constexpr std::int64_t kNoInterpreter = -1;
-std::int64_t owner_interpreter = kNoInterpreter;
 
 // Adds `name` to `__all__` and sets the attribute; steals `value`.
 bool export_name(PyObject* module, PyObject* all, const char* name, PyObject* value) {
@@ -66,8 +64,10 @@ PyObject* create_module() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_quillo() {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (owner_interpreter != kNoInterpreter && owner_interpreter != interpreter) {
+    // The module and its type objects are built once per process and would
+    // die with the interpreter that built them, so only the main interpreter,
+    // which lives as long as the process, may import it.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError, "quillo does not support sub-interpreters");
         return nullptr;
     }
@@ -75,6 +75,5 @@ PyMODINIT_FUNC PyInit_quillo() {
     if (quillo::py::panic_exception_type() == nullptr) return nullptr;
     the_module = create_module();
     if (the_module == nullptr) return nullptr;
-    owner_interpreter = interpreter;
     return Py_NewRef(the_module);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "quantiles/compactor_support.hpp"
 
 namespace quillo::kll {
@@ -174,6 +175,11 @@ Stats KllSketch::statistics() const {
         .add("min_value_set", min_value_.has_value())
         .add("max_value_set", max_value_.has_value());
     return stats;
+}
+
+std::size_t KllSketch::heap_bytes() const {
+    return heap_bytes_of(levels_, [](const Level& level) { return heap_bytes_of(level.values); }) +
+           heap_bytes_of(capacities_);
 }
 
 }  // namespace quillo::kll

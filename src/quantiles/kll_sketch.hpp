@@ -18,6 +18,9 @@ inline constexpr std::uint64_t kMaxK = 0xFFFFFFFFULL;
 
 class KllSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     explicit KllSketch(std::uint64_t k);
 
     // The Python constructor: default k and the range checks.

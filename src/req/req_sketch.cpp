@@ -5,6 +5,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 #include "quantiles/compactor_support.hpp"
 
@@ -140,6 +141,10 @@ ReqSketch ReqSketch::from_bytes(std::span<const std::uint8_t> data) {
         if (c.level >= kLevelLimit) codec::corrupt_data("ReqSketch decode failed: compactor level 64 or more");
     }
     return sketch;
+}
+
+std::size_t ReqSketch::heap_bytes() const {
+    return heap_bytes_of(compactors_, [](const ReqCompactor& compactor) { return heap_bytes_of(compactor.items); });
 }
 
 }  // namespace quillo::req

@@ -23,6 +23,9 @@ struct ReqCompactor {
 
 class ReqSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     ReqSketch(std::uint64_t k, bool lra_mode);
 
     // The Python constructor: the range check of k, then the mode text.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/memory.hpp"
 #include "common/saturating.hpp"
 #include "sampling/random.hpp"
 
@@ -176,6 +177,10 @@ std::vector<std::uint8_t> ReservoirSamplerA::to_bytes() const {
 
 ReservoirSamplerA ReservoirSamplerA::from_bytes(std::span<const std::uint8_t> data) {
     return encoding::decode("ReservoirSamplerA", data, [](encoding::Reader& r) { return read(r); });
+}
+
+std::size_t Reservoir::heap_bytes() const {
+    return heap_bytes_of(items_);
 }
 
 }  // namespace quillo::sampling

@@ -16,6 +16,9 @@ namespace quillo::sampling {
 // The fields both samplers share, in their image order.
 class Reservoir {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     explicit Reservoir(std::uint64_t capacity) : capacity_(capacity) {}
 
     const std::vector<std::string>& sample() const { return items_; }

@@ -2,6 +2,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 
 namespace quillo::sampling {
@@ -64,6 +65,10 @@ StreamSampler StreamSampler::from_bytes(std::span<const std::uint8_t> data) {
         for (std::size_t i = 0; i < buffered; ++i) stream.buffer_.push_back(r.string());
         return stream;
     });
+}
+
+std::size_t StreamSampler::heap_bytes() const {
+    return sampler_.heap_bytes() + heap_bytes_of(buffer_);
 }
 
 }  // namespace quillo::sampling

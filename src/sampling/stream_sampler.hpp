@@ -14,6 +14,9 @@ namespace quillo::sampling {
 
 class StreamSampler {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // Fails unless batch_size > 0.
     StreamSampler(std::uint64_t capacity, std::uint64_t batch_size);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 #include "sampling/random.hpp"
 
@@ -90,6 +91,10 @@ WeightedReservoirSampler WeightedReservoirSampler::from_bytes(std::span<const st
         sampler.total_weight_ = r.f64();
         return sampler;
     });
+}
+
+std::size_t WeightedReservoirSampler::heap_bytes() const {
+    return heap_bytes_of(entries_, [](const WeightedEntry& entry) { return heap_bytes_of(entry.item); });
 }
 
 }  // namespace quillo::sampling

@@ -18,6 +18,9 @@ struct WeightedEntry {
 
 class WeightedReservoirSampler {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     explicit WeightedReservoirSampler(std::uint64_t capacity) : capacity_(capacity) {}
 
     void add_weighted(std::string_view item, double weight);

@@ -5,6 +5,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "quantiles/compactor_support.hpp"
 
 namespace quillo::tdigest {
@@ -95,6 +96,10 @@ StreamingTDigest StreamingTDigest::from_bytes(std::span<const std::uint8_t> data
     });
     if (any_nan(decoded.buffer_)) codec::corrupt_data("StreamingTDigest decode failed: buffer holds NaN");
     return decoded;
+}
+
+std::size_t StreamingTDigest::heap_bytes() const {
+    return inner_.heap_bytes() + heap_bytes_of(buffer_);
 }
 
 }  // namespace quillo::tdigest

@@ -16,6 +16,9 @@ inline constexpr std::uint64_t kDefaultBufferSize = 1000;
 
 class StreamingTDigest {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     StreamingTDigest(std::uint64_t compression, std::uint64_t buffer_size);
 
     static StreamingTDigest create(std::optional<std::uint64_t> compression, std::optional<std::uint64_t> buffer_size);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "quantiles/compactor_support.hpp"
 
 namespace quillo::tdigest {
@@ -187,6 +188,10 @@ std::vector<std::uint8_t> TDigest::to_bytes() const {
 
 TDigest TDigest::from_bytes(std::span<const std::uint8_t> data) {
     return encoding::decode("TDigest", data, [](encoding::Reader& r) { return read(r); });
+}
+
+std::size_t TDigest::heap_bytes() const {
+    return heap_bytes_of(digest_.centroids);
 }
 
 }  // namespace quillo::tdigest

@@ -14,6 +14,9 @@ namespace quillo::tdigest {
 
 class TDigest {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     explicit TDigest(std::uint64_t compression);
 
     static TDigest create(std::optional<std::uint64_t> compression);

@@ -54,6 +54,7 @@ public:
     }
 
     std::uint64_t size() const { return size_; }
+    std::size_t heap_bytes() const { return size_ * sizeof(T); }
     T* data() { return data_.get(); }
     const T* data() const { return data_.get(); }
     T& operator[](std::uint64_t i) { return data_[i]; }

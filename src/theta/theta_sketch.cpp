@@ -7,6 +7,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "hash/hash.hpp"
 
 namespace quillo::theta {
@@ -220,6 +221,10 @@ ThetaSketch ThetaSketch::from_bytes(std::span<const std::uint8_t> data) {
     } catch (const std::bad_alloc&) {
         codec::corrupt_data("lg_k=" + std::to_string(lg_k) + " needs a table that cannot be allocated");
     }
+}
+
+std::size_t ThetaSketch::heap_bytes() const {
+    return table_.heap_bytes();
 }
 
 }  // namespace quillo::theta

@@ -16,6 +16,9 @@ inline constexpr unsigned kMaxLgK = kMaxLgSize - 1;
 
 class ThetaSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // `k` is rounded up to a power of two; a k whose table cannot be built
     // fails with a ValueError.
     static ThetaSketch create(std::uint64_t k);

@@ -7,6 +7,7 @@
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
 
@@ -155,6 +156,10 @@ TupleSketch TupleSketch::from_bytes(std::span<const std::uint8_t> data) {
         if (sketch.theta_ == 0) refuse("theta is 0");
         return sketch;
     });
+}
+
+std::size_t TupleSketch::heap_bytes() const {
+    return keys_.heap_bytes() + values_.heap_bytes();
 }
 
 }  // namespace quillo::tuple

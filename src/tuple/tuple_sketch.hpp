@@ -12,6 +12,9 @@ namespace quillo::tuple {
 
 class TupleSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // `k` is rounded up to a power of two; a k whose table cannot be built
     // fails with a ValueError.
     static TupleSketch create(std::uint64_t k);

@@ -7,6 +7,7 @@
 #include "codec/codec.hpp"
 #include "common/error.hpp"
 #include "common/format.hpp"
+#include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 
 namespace quillo::varopt {
@@ -245,6 +246,10 @@ VarOptSketch VarOptSketch::from_bytes(std::span<const std::uint8_t> data) {
     });
     sketch.check_consistency();
     return sketch;
+}
+
+std::size_t VarOptSketch::heap_bytes() const {
+    return heap_bytes_of(items_) + heap_bytes_of(weights_) + heap_bytes_of(is_heavy_);
 }
 
 }  // namespace quillo::varopt

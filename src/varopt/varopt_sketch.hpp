@@ -15,6 +15,9 @@ namespace quillo::varopt {
 
 class VarOptSketch {
 public:
+    // Bytes owned on the heap, for memory accounting.
+    std::size_t heap_bytes() const;
+
     // Fails unless k >= 1; seeds the generator from the process-wide counter.
     static VarOptSketch create(std::uint64_t k);
 

@@ -101,6 +101,14 @@ void floats() {
     check(format_float(std::nan("")) == "NaN", "NaN");
     check(format_float(INFINITY) == "inf" && format_float(-INFINITY) == "-inf", "infinities");
     check(format_float(0.1) == "0.1", "shortest round trip");
+    check(format_float(0.0) == "0" && format_float(-0.0) == "-0", "zeros");
+    check(format_float(123.456) == "123.456" && format_float(-0.001) == "-0.001", "point inside and before");
+    check(format_float(1e300) == "1" + std::string(300, '0'), "large values keep their shortest digits");
+    check(format_float(1e23) == "1" + std::string(23, '0'), "1e23 is not its binary expansion");
+    check(format_float(std::numeric_limits<double>::max()) == "17976931348623157" + std::string(292, '0'),
+          "largest double");
+    check(format_float(5e-324) == "0." + std::string(323, '0') + "5", "smallest subnormal");
+    check(format_float(1.25e-5) == "0.0000125", "small value with several digits");
 }
 
 }  // namespace
