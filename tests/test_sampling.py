@@ -102,6 +102,20 @@ def test_chacha12_block_matches_the_reference(tmp_path):
         assert [int(w, 16) for w in output.split()] == chacha_block(key, tail, 12)
 
 
+def build_and_run(tmp_path, main, *sources):
+    program = tmp_path / pathlib.Path(main).stem
+    subprocess.run(["c++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
+                    *(str(ROOT / s) for s in (main, *sources)), "-o", str(program)], check=True)
+    return subprocess.run([str(program)], capture_output=True, text=True)
+
+
+@pytest.mark.skipif(shutil.which("c++") is None, reason="needs a C++ compiler")
+def test_weighted_sampler_matches_the_sorted_array_reference(tmp_path):
+    result = build_and_run(tmp_path, "tests/cpp/weighted_test.cpp", "src/sampling/weighted_reservoir.cpp",
+                           "src/encoding/encoding.cpp", "src/codec/codec.cpp", "src/common/format.cpp")
+    assert result.returncode == 0, result.stdout
+
+
 def test_forked_child_draws_its_own_stream():
     # A skip drawn after 10**15 items is huge: equal ones mean shared generator output.
     image = strings(["x"]) + varint(1) + varint(10**15) + varint(0)
@@ -296,13 +310,38 @@ class TestWeightedStructure:
         s.clear()
         assert (s.sample(), s.total_weight(), s.capacity()) == ([], 0.0, 4)
 
-    def test_decoded_odd_entries_are_handled(self):
-        odd = [("n", 1.0, math.nan), ("a", 1.0, 0.2), ("b", 1.0, 0.9), ("m", 1.0, math.nan)]
-        for capacity in (0, 2, 4):
-            s = WeightedReservoirSampler.from_bytes(weighted_image(odd, capacity, 4.0))
-            for i in range(200):
-                s.add(str(i))
-            assert len(s.sample()) == 4 and s.total_weight() == 204.0
+    @pytest.mark.parametrize("entries, capacity, total, reason", [
+        ([("a", 1.0, 0.5)] * 3, 2, 3.0, "more entries than the capacity"),
+        ([("a", 1.0, 0.5)], 0, 1.0, "more entries than the capacity"),
+        ([("a", 0.0, 0.5)], 2, 1.0, "weights must be positive"),
+        ([("a", math.nan, 0.5)], 2, 1.0, "weights must be positive"),
+        ([("a", 1.0, math.nan)], 2, 1.0, "keys must lie in [0, 1]"),
+        ([("a", 1.0, 1.5)], 2, 1.0, "keys must lie in [0, 1]"),
+        ([("a", 1.0, -0.0 - 1e-9)], 2, 1.0, "keys must lie in [0, 1]"),
+        ([("a", 2.0, 0.5)], 2, 1.0, "total weight below a sampled weight"),
+        ([], 2, -1.0, "total weight must not be negative"),
+        ([], 2, math.nan, "total weight must not be negative"),
+        ([("a", 1.0, 0.2), ("b", 1.0, 0.9)], 2, 2.0, "full sample not ordered by key"),
+    ])
+    def test_decoded_states_no_sampler_reaches_are_refused(self, entries, capacity, total, reason):
+        with pytest.raises(ValueError) as err:
+            WeightedReservoirSampler.from_bytes(weighted_image(entries, capacity, total))
+        assert str(err.value) == f"corrupt data: WeightedReservoirSampler decode failed: {reason}"
+
+    def test_decoded_samples_continue_in_key_order(self):
+        filling = [("p", 1.0, 0.1), ("q", 3.0, 0.9)]
+        s = WeightedReservoirSampler.from_bytes(weighted_image(filling, 3, 4.0))
+        assert s.sample() == ["p", "q"]
+        s.add_weighted("r", 2.0)
+        keys = [key for *_, key in weighted_entries(s.to_bytes())]
+        assert keys == sorted(keys, reverse=True) and set(s.sample()) == {"p", "q", "r"}
+        full = [("x", 1.0, 0.75), ("y", 1.0, 0.5), ("z", 1.0, 0.5)]
+        s = WeightedReservoirSampler.from_bytes(weighted_image(full, 3, 3.0))
+        assert s.to_bytes() == weighted_image(full, 3, 3.0)
+        for i in range(300):
+            s.add(str(i))
+        entries = weighted_entries(s.to_bytes())
+        assert [k for *_, k in entries] == sorted((k for *_, k in entries), reverse=True)
 
 
 def successive_inclusion(weights, index):

@@ -14,6 +14,8 @@ struct WeightedEntry {
     std::string item;
     double weight;
     double key;
+    // Arrival rank: among equal keys the earlier entry comes first.
+    std::uint64_t rank;
 };
 
 class WeightedReservoirSampler {
@@ -33,10 +35,19 @@ public:
     static WeightedReservoirSampler from_bytes(std::span<const std::uint8_t> data);
 
 private:
-    // Entries in arrival order while filling, by key (largest first) once full.
+    bool full() const { return entries_.size() >= capacity_; }
+    void append(std::string_view item, double weight, double key);
+    // The entries in sample order: arrival order while filling, then by key
+    // (largest first, earlier arrival first among equal keys).
+    std::vector<const WeightedEntry*> in_order() const;
+    void check_decoded() const;
+
+    // In arrival order while filling; once full, a heap whose top is the
+    // entry that sorts last, the one a larger key replaces.
     std::vector<WeightedEntry> entries_;
     std::uint64_t capacity_;
     double total_weight_ = 0.0;
+    std::uint64_t next_rank_ = 0;
 };
 
 }  // namespace quillo::sampling
