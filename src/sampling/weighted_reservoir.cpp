@@ -16,17 +16,35 @@ constexpr const char* kName = "WeightedReservoirSampler";
 // Length byte of the item, then the weight and the key.
 constexpr std::size_t kMinEntryBytes = 1 + 2 * sizeof(double);
 
+[[noreturn]] void corrupt(const char* reason) { codec::corrupt_data(std::string(kName) + " decode failed: " + reason); }
+
 // Sample order: largest key first, earlier arrival first among equal keys.
 bool sorts_before(const WeightedEntry& a, const WeightedEntry& b) {
-    return a.key > b.key || (a.key == b.key && a.rank < b.rank);
+    return a.key > b.key || (a.key == b.key && a.arrival < b.arrival);
 }
 
-[[noreturn]] void corrupt(const char* reason) { codec::corrupt_data(std::string(kName) + " decode failed: " + reason); }
+bool sorts_before_at(const WeightedEntry* a, const WeightedEntry* b) { return sorts_before(*a, *b); }
 
 }  // namespace
 
-void WeightedReservoirSampler::append(std::string_view item, double weight, double key) {
-    entries_.push_back({std::string(item), weight, key, next_rank_++});
+void WeightedReservoirSampler::keep_best() {
+    const auto last = entries_.begin() + static_cast<std::ptrdiff_t>(capacity_ - 1);
+    std::nth_element(entries_.begin(), last, entries_.begin() + static_cast<std::ptrdiff_t>(used_), sorts_before);
+    used_ = capacity_;
+    bar_ = last->key;
+}
+
+void WeightedReservoirSampler::push(std::string_view item, double weight, double key) {
+    if (used_ == entries_.size()) {
+        entries_.push_back({std::string(item), weight, key, arrivals_++});
+    } else {
+        WeightedEntry& reused = entries_[used_];
+        reused.item.assign(item);
+        reused.weight = weight;
+        reused.key = key;
+        reused.arrival = arrivals_++;
+    }
+    ++used_;
 }
 
 void WeightedReservoirSampler::add_weighted(std::string_view item, double weight) {
@@ -35,49 +53,46 @@ void WeightedReservoirSampler::add_weighted(std::string_view item, double weight
     total_weight_ += weight;
     const double key = std::pow(thread_rng().unit_float(), 1.0 / weight);
     if (!full()) {
-        append(item, weight, key);
-        if (full()) std::make_heap(entries_.begin(), entries_.end(), sorts_before);
+        push(item, weight, key);
+        if (full()) keep_best();
         return;
     }
-    // The last entry in sample order has the smallest key; a newcomer with a
-    // larger one takes its place and sorts after every entry of equal key.
-    if (entries_.empty() || !(key > entries_.front().key)) return;
-    std::pop_heap(entries_.begin(), entries_.end(), sorts_before);
-    WeightedEntry& slot = entries_.back();
-    slot.item.assign(item);
-    slot.weight = weight;
-    slot.key = key;
-    slot.rank = next_rank_++;
-    std::push_heap(entries_.begin(), entries_.end(), sorts_before);
+    // A newcomer sorts after every entry of equal key: it belongs to the
+    // sample exactly when its key beats the last sample entry's.
+    if (capacity_ == 0 || !(key > bar_)) return;
+    push(item, weight, key);
+    if (used_ - capacity_ > capacity_ / 2) keep_best();
 }
 
 void WeightedReservoirSampler::clear() {
     entries_.clear();
+    used_ = 0;
     total_weight_ = 0.0;
-    next_rank_ = 0;
+    arrivals_ = 0;
 }
 
 std::vector<const WeightedEntry*> WeightedReservoirSampler::in_order() const {
     std::vector<const WeightedEntry*> order;
-    order.reserve(entries_.size());
-    for (const WeightedEntry& e : entries_) order.push_back(&e);
-    if (full()) {
-        std::sort(order.begin(), order.end(),
-                  [](const WeightedEntry* a, const WeightedEntry* b) { return sorts_before(*a, *b); });
-    }
+    order.reserve(used_);
+    for (std::size_t i = 0; i < used_; ++i) order.push_back(&entries_[i]);
+    if (!full()) return order;
+    const auto end = order.begin() + static_cast<std::ptrdiff_t>(capacity_);
+    std::nth_element(order.begin(), end, order.end(), sorts_before_at);
+    order.erase(end, order.end());
+    std::sort(order.begin(), order.end(), sorts_before_at);
     return order;
 }
 
 std::vector<std::string> WeightedReservoirSampler::sample() const {
     std::vector<std::string> items;
-    items.reserve(entries_.size());
+    items.reserve(used_);
     for (const WeightedEntry* e : in_order()) items.push_back(e->item);
     return items;
 }
 
 std::vector<std::pair<std::string, double>> WeightedReservoirSampler::sample_with_weights() const {
     std::vector<std::pair<std::string, double>> items;
-    items.reserve(entries_.size());
+    items.reserve(used_);
     for (const WeightedEntry* e : in_order()) items.emplace_back(e->item, e->weight);
     return items;
 }
@@ -110,23 +125,25 @@ void WeightedReservoirSampler::check_decoded() const {
 
 WeightedReservoirSampler WeightedReservoirSampler::from_bytes(std::span<const std::uint8_t> data) {
     WeightedReservoirSampler sampler = encoding::decode(kName, data, [](encoding::Reader& r) {
-        std::uint64_t rank = 0;
-        auto entries = r.sequence<WeightedEntry>(kMinEntryBytes, [&rank](encoding::Reader& in) {
+        std::uint64_t arrivals = 0;
+        // A full sample is stored in sample order, so its place is its arrival rank.
+        auto entries = r.sequence<WeightedEntry>(kMinEntryBytes, [&arrivals](encoding::Reader& in) {
             WeightedEntry e;
             e.item = in.string();
             e.weight = in.f64();
             e.key = in.f64();
-            e.rank = rank++;
+            e.arrival = arrivals++;
             return e;
         });
         WeightedReservoirSampler s(r.u64());
         s.entries_ = std::move(entries);
+        s.used_ = s.entries_.size();
         s.total_weight_ = r.f64();
-        s.next_rank_ = rank;
+        s.arrivals_ = arrivals;
         return s;
     });
     sampler.check_decoded();
-    if (sampler.full()) std::make_heap(sampler.entries_.begin(), sampler.entries_.end(), sorts_before);
+    if (sampler.full() && sampler.capacity_ > 0) sampler.bar_ = sampler.entries_.back().key;
     return sampler;
 }
 
