@@ -1,35 +1,64 @@
 #include "varopt/position_counts.hpp"
 
-#include <bit>
-
 namespace quillo::varopt {
 
-void PositionCounts::build(std::size_t size) {
-    // Each node passes its sum up to its parent once: O(size) in all.
-    for (std::size_t i = 1; i <= size; ++i) {
-        const std::size_t parent = i + (i & (~i + 1));
-        if (parent <= size) tree_[parent] += tree_[i];
+namespace {
+
+// The position of the set bit of rank r in x; r < popcount(x).
+unsigned select_bit(std::uint64_t x, std::uint64_t rank) {
+    unsigned position = 0;
+    for (unsigned half = 32; half > 0; half >>= 1) {
+        const std::uint64_t low = x & ((std::uint64_t{1} << half) - 1);
+        const auto below = static_cast<std::uint64_t>(std::popcount(low));
+        if (rank >= below) {
+            rank -= below;
+            x >>= half;
+            position += half;
+        } else {
+            x = low;
+        }
     }
-    top_bit_ = size == 0 ? 0 : std::bit_floor(size);
+    return position;
 }
 
-void PositionCounts::add(std::size_t position, std::int64_t delta) {
+}  // namespace
+
+void PositionCounts::build() {
+    const std::size_t n = words_.size();
+    tree_.assign(n + 1, 0);
+    total_ = 0;
+    for (std::size_t w = 0; w < n; ++w) {
+        const auto count = static_cast<std::uint64_t>(std::popcount(words_[w]));
+        tree_[w + 1] += count;
+        total_ += count;
+    }
+    // Each node passes its sum up to its parent once: O(n) in all.
+    for (std::size_t i = 1; i <= n; ++i) {
+        const std::size_t parent = i + (i & (~i + 1));
+        if (parent <= n) tree_[parent] += tree_[i];
+    }
+    top_bit_ = n == 0 ? 0 : std::bit_floor(n);
+}
+
+void PositionCounts::change(std::size_t position, std::int64_t delta) {
+    words_[position / kWordBits] ^= bit(position);
     total_ += static_cast<std::uint64_t>(delta);
-    for (std::size_t i = position + 1; i < tree_.size(); i += i & (~i + 1)) {
+    for (std::size_t i = position / kWordBits + 1; i < tree_.size(); i += i & (~i + 1)) {
         tree_[i] += static_cast<std::uint64_t>(delta);
     }
 }
 
 std::size_t PositionCounts::find(std::uint64_t rank) const {
-    std::size_t at = 0;
+    std::size_t word = 0;
     for (std::size_t step = top_bit_; step > 0; step >>= 1) {
-        const std::size_t next = at + step;
+        const std::size_t next = word + step;
         if (next < tree_.size() && tree_[next] <= rank) {
-            at = next;
+            word = next;
             rank -= tree_[next];
         }
     }
-    return at;  // the 1-based node `at + 1` is the position `at`
+    // The 1-based node `word + 1` is the word holding the position.
+    return word * kWordBits + select_bit(words_[word], rank);
 }
 
 }  // namespace quillo::varopt

@@ -1,6 +1,9 @@
 #pragma once
-// Counts attached to positions 0..size-1 (a Fenwick tree): add to one
-// position, and find the position of the r-th counted one, each in O(log size).
+// A set of positions 0..size-1: insert, erase, and find the position of
+// rank r (in increasing order), each in O(log size). One bit per position,
+// and a Fenwick tree over the counts of the 64-bit words, which stays small
+// enough to sit in the cache.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -9,31 +12,33 @@ namespace quillo::varopt {
 
 class PositionCounts {
 public:
-    // `size` positions; position i starts at 1 when i < used and counted(i),
-    // at 0 otherwise.
-    template <class Counted>
-    void assign(std::size_t size, std::size_t used, Counted counted) {
-        tree_.assign(size + 1, 0);
-        total_ = 0;
+    // `size` positions; position i is in the set when i < used and member(i).
+    template <class Member>
+    void assign(std::size_t size, std::size_t used, Member member) {
+        words_.assign((size + kWordBits - 1) / kWordBits, 0);
         for (std::size_t i = 0; i < used; ++i) {
-            if (!counted(i)) continue;
-            tree_[i + 1] = 1;
-            ++total_;
+            if (member(i)) words_[i / kWordBits] |= bit(i);
         }
-        build(size);
+        build();
     }
 
-    void add(std::size_t position, std::int64_t delta);
+    void insert(std::size_t position) { change(position, 1); }
+    void erase(std::size_t position) { change(position, -1); }
 
-    // The position holding the count with 0-based rank r; r < total().
+    // The position of 0-based rank r; r < total().
     std::size_t find(std::uint64_t rank) const;
 
     std::uint64_t total() const { return total_; }
 
 private:
-    void build(std::size_t size);
+    static constexpr std::size_t kWordBits = 64;
+    static std::uint64_t bit(std::size_t position) { return std::uint64_t{1} << (position % kWordBits); }
 
-    std::vector<std::uint64_t> tree_;  // 1-based partial sums
+    void build();
+    void change(std::size_t position, std::int64_t delta);
+
+    std::vector<std::uint64_t> words_;
+    std::vector<std::uint64_t> tree_;  // 1-based partial sums of the words' counts
     std::size_t top_bit_ = 0;
     std::uint64_t total_ = 0;
 };

@@ -58,9 +58,9 @@ std::uint64_t VarOptSketch::next_random() {
     return rng_state_;
 }
 
-void VarOptSketch::append(std::string_view item, double weight, bool heavy) {
+void VarOptSketch::append(std::string item, double weight, bool heavy) {
     if (is_full_ && slots_.size() == kPlacesPerItem * k_) pack_slots();
-    slots_.push_back({std::string(item), weight, heavy, true});
+    slots_.push_back({std::move(item), weight, heavy, true});
     ++live_;
     if (!is_full_) return;
     const std::size_t at = slots_.size() - 1;
@@ -68,7 +68,7 @@ void VarOptSketch::append(std::string_view item, double weight, bool heavy) {
         heavies_.push_back({weight, at});
         std::push_heap(heavies_.begin(), heavies_.end(), lighter_on_top<Member, Member>);
     } else {
-        lights_.add(at, 1);
+        lights_.insert(at);
     }
 }
 
@@ -93,18 +93,18 @@ void VarOptSketch::set_first_threshold() {
         }
         const double t = (total_weight_ - heavy_weight_) / static_cast<double>(k_ - num_heavy_);
         for (; admitted < n && slots_[by_weight[admitted]].weight > t; ++admitted) {
-            if (!slots_[by_weight[admitted]].heavy) above.add(by_weight[admitted], 1);
+            if (!slots_[by_weight[admitted]].heavy) above.insert(by_weight[admitted]);
         }
         // Rounding can raise the threshold a little.
         for (; admitted > 0 && !(slots_[by_weight[admitted - 1]].weight > t); --admitted) {
-            if (!slots_[by_weight[admitted - 1]].heavy) above.add(by_weight[admitted - 1], -1);
+            if (!slots_[by_weight[admitted - 1]].heavy) above.erase(by_weight[admitted - 1]);
         }
         if (above.total() == 0) {
             tau_ = t;
             return;
         }
         const std::size_t i = above.find(0);
-        above.add(i, -1);
+        above.erase(i);
         slots_[i].heavy = true;
         ++num_heavy_;
         heavy_weight_ += slots_[i].weight;
@@ -216,7 +216,7 @@ void VarOptSketch::compete(std::string_view item, double weight, double light_ma
     for (const Member& m : joined_) {
         if (m.slot == kArrival) continue;
         slots_[m.slot].heavy = false;
-        lights_.add(m.slot, 1);
+        lights_.insert(m.slot);
         --num_heavy_;
         heavy_weight_ -= m.weight;
     }
@@ -224,10 +224,12 @@ void VarOptSketch::compete(std::string_view item, double weight, double light_ma
     if (drop == kArrival) return;
     Slot& gone = slots_[drop];
     gone.live = false;
-    std::string().swap(gone.item);
-    lights_.add(drop, -1);
+    lights_.erase(drop);
     --live_;
-    append(item, weight, !arrival_joined);
+    // The arriving item takes over the removed one's buffer.
+    std::string kept = std::move(gone.item);
+    kept.assign(item);
+    append(std::move(kept), weight, !arrival_joined);
     if (!arrival_joined) {
         heavy_weight_ += weight;
         ++num_heavy_;
@@ -243,7 +245,7 @@ void VarOptSketch::update(std::string_view item, double weight) {
         compete(item, weight, light_mass);
         return;
     }
-    append(item, weight, false);
+    append(std::string(item), weight, false);
     if (live_ == k_) {
         is_full_ = true;
         set_first_threshold();

@@ -50,7 +50,7 @@ private:
     };
 
     std::uint64_t next_random();
-    void append(std::string_view item, double weight, bool heavy);
+    void append(std::string item, double weight, bool heavy);
     void set_first_threshold();
     void start_sampling();
     void pack_slots();

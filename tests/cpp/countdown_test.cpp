@@ -78,7 +78,7 @@ void countdowns() {
 
 void position_counts() {
     std::mt19937_64 gen(7);
-    for (std::size_t size : {1u, 2u, 3u, 17u, 64u, 100u}) {
+    for (std::size_t size : {1u, 2u, 3u, 17u, 64u, 65u, 100u, 300u}) {
         std::vector<int> plain(size);
         for (std::size_t i = 0; i < size / 2; ++i) plain[i] = static_cast<int>(gen() % 2);
         quillo::varopt::PositionCounts counts;
@@ -86,9 +86,12 @@ void position_counts() {
         bool ok = true;
         for (int step = 0; step < 500; ++step) {
             const std::size_t at = gen() % size;
-            const int delta = plain[at] == 1 ? -1 : 1;
-            plain[at] += delta;
-            counts.add(at, delta);
+            if (plain[at] == 1) {
+                counts.erase(at);
+            } else {
+                counts.insert(at);
+            }
+            plain[at] ^= 1;
             std::uint64_t rank = 0;
             for (std::size_t i = 0; i < size; ++i) {
                 if (plain[i] == 0) continue;
