@@ -8,6 +8,10 @@ from support import ITEMS, filled, ns_per_call, optional_import, peer_rows
 
 CAPACITY = 100
 BATCH = 1000
+# Small samples, and samples large enough that a cost per item linear in the
+# sample size would dominate.
+WEIGHTED_CAPACITIES = (100, 100_000)
+VAROPT_KS = (100, 50_000)
 
 
 class PythonReservoir:
@@ -39,11 +43,14 @@ def reservoirs(ds):
 
 
 def weighted(ds):
-    sampler = quillo.WeightedReservoirSampler(CAPACITY)
-    ours = ns_per_call(sampler.add_weighted, second=1.5)
-    peer = (ns_per_call(ds.var_opt_sketch(CAPACITY).update, second=1.5), None) if ds else None
-    return peer_rows("WeightedReservoirSampler", f"add_weighted, capacity {CAPACITY}", ours,
-                     {"datasketches var_opt_sketch": peer}, len(sampler.to_bytes()))
+    rows = []
+    for capacity in WEIGHTED_CAPACITIES:
+        sampler = quillo.WeightedReservoirSampler(capacity)
+        ours = ns_per_call(sampler.add_weighted, second=1.5)
+        peer = (ns_per_call(ds.var_opt_sketch(capacity).update, second=1.5), None) if ds else None
+        rows += peer_rows("WeightedReservoirSampler", f"add_weighted, capacity {capacity:,}", ours,
+                          {"datasketches var_opt_sketch": peer}, len(sampler.to_bytes()))
+    return rows
 
 
 def stream_sampler():
@@ -61,14 +68,17 @@ def varopt(ds):
             update(*pair)
         return run
     pairs = list(zip(ITEMS, weights))
-    sketch = quillo.VarOptSketch(CAPACITY)
-    ours = ns_per_call(per_item(sketch.update), items=pairs)
-    peer = None
-    if ds:
-        other = ds.var_opt_sketch(CAPACITY)
-        peer = (ns_per_call(per_item(other.update), items=pairs), len(other.serialize(ds.PyStringsSerDe())))
-    return peer_rows("VarOptSketch", f"update with varying weights, k {CAPACITY}", ours,
-                     {"datasketches var_opt_sketch": peer}, len(sketch.to_bytes()))
+    rows = []
+    for k in VAROPT_KS:
+        sketch = quillo.VarOptSketch(k)
+        ours = ns_per_call(per_item(sketch.update), items=pairs)
+        peer = None
+        if ds:
+            other = ds.var_opt_sketch(k)
+            peer = (ns_per_call(per_item(other.update), items=pairs), len(other.serialize(ds.PyStringsSerDe())))
+        rows += peer_rows("VarOptSketch", f"update with varying weights, k {k:,}", ours,
+                          {"datasketches var_opt_sketch": peer}, len(sketch.to_bytes()))
+    return rows
 
 
 def rows():
