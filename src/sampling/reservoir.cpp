@@ -196,7 +196,8 @@ void ReservoirSamplerA::add(std::string_view item) {
         --skip_;
         return;
     }
-    // A decoded image may hold a zero capacity with nothing left to skip.
+    // An empty full reservoir (capacity 0, or a union with a side that kept
+    // nothing) has no entry to replace.
     if (items_.empty()) return;
     items_[thread_rng().uniform_index(items_.size())] = item;
     skip_ = next_skip(items_seen_, items_.size());

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <limits>
 #include <numeric>
 
 #include "codec/codec.hpp"
 #include "common/error.hpp"
 #include "common/format.hpp"
+#include "common/saturating.hpp"
 #include "encoding/encoding.hpp"
 #include "varopt/countdown.hpp"
 
@@ -240,7 +240,7 @@ void VarOptSketch::update(std::string_view item, double weight) {
     if (!(weight > 0.0)) panic("Weight must be positive, got " + format_float(weight));
     const double light_mass = total_weight_ - heavy_weight_;
     total_weight_ += weight;
-    ++count_;
+    count_ = saturating_add(count_, 1);
     if (is_full_) {
         compete(item, weight, light_mass);
         return;
@@ -303,7 +303,6 @@ void VarOptSketch::check_consistency(std::size_t weights, std::size_t flags) con
         if (!(s.weight > 0.0)) corrupt("weights must be positive");
         if (!(s.weight <= total_weight_)) corrupt("total weight below a sampled weight");
     }
-    if (std::isnan(tau_) && std::isfinite(total_weight_)) corrupt("tau is NaN");
     // A zero state would make every later draw zero.
     if (rng_state_ == 0) corrupt("generator state must not be zero");
 }
