@@ -4,21 +4,23 @@ namespace quillo::varopt {
 
 namespace {
 
-// The position of the set bit of rank r in x; r < popcount(x).
+// The position of the set bit of rank r in x; r < popcount(x). Counts the
+// bits per byte in parallel, then walks the bytes and the bits of one byte.
 unsigned select_bit(std::uint64_t x, std::uint64_t rank) {
+    std::uint64_t counts = x - ((x >> 1) & 0x5555555555555555ULL);
+    counts = (counts & 0x3333333333333333ULL) + ((counts >> 2) & 0x3333333333333333ULL);
+    counts = (counts + (counts >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
     unsigned position = 0;
-    for (unsigned half = 32; half > 0; half >>= 1) {
-        const std::uint64_t low = x & ((std::uint64_t{1} << half) - 1);
-        const auto below = static_cast<std::uint64_t>(std::popcount(low));
-        if (rank >= below) {
-            rank -= below;
-            x >>= half;
-            position += half;
-        } else {
-            x = low;
-        }
+    for (;; position += 8, counts >>= 8) {
+        const std::uint64_t in_byte = counts & 0xFF;
+        if (rank < in_byte) break;
+        rank -= in_byte;
     }
-    return position;
+    for (;; ++position) {
+        if (((x >> position) & 1) == 0) continue;
+        if (rank == 0) return position;
+        --rank;
+    }
 }
 
 }  // namespace

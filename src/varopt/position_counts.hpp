@@ -22,6 +22,7 @@ public:
         build();
     }
 
+    bool contains(std::size_t position) const { return (words_[position / kWordBits] & bit(position)) != 0; }
     void insert(std::size_t position) { change(position, 1); }
     void erase(std::size_t position) { change(position, -1); }
 

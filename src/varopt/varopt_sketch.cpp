@@ -60,7 +60,7 @@ std::uint64_t VarOptSketch::next_random() {
 
 void VarOptSketch::append(std::string item, double weight, bool heavy) {
     if (is_full_ && slots_.size() == kPlacesPerItem * k_) pack_slots();
-    slots_.push_back({std::move(item), weight, heavy, true});
+    slots_.push_back({std::move(item), weight, heavy});
     ++live_;
     if (!is_full_) return;
     const std::size_t at = slots_.size() - 1;
@@ -114,22 +114,27 @@ void VarOptSketch::set_first_threshold() {
 void VarOptSketch::start_sampling() {
     slots_.reserve(kPlacesPerItem * k_);
     joined_.reserve(k_ + 1);
-    pack_slots();
+    index_slots();
 }
 
-// Drops the empty places and rebuilds the light counts and the heavy heap
-// over the new places, which keep the arrival order.
+// Drops the places of removed items; the others keep the arrival order.
 void VarOptSketch::pack_slots() {
     std::size_t to = 0;
     for (std::size_t from = 0; from < slots_.size(); ++from) {
-        if (!slots_[from].live) continue;
+        if (!sampled(from)) continue;
         if (to != from) slots_[to] = std::move(slots_[from]);
         ++to;
     }
     slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(to), slots_.end());
-    lights_.assign(kPlacesPerItem * k_, to, [this](std::size_t i) { return !slots_[i].heavy; });
+    index_slots();
+}
+
+// Every place holds a sampled item: the light ones go to the light places,
+// the heavy ones to the heap.
+void VarOptSketch::index_slots() {
+    lights_.assign(kPlacesPerItem * k_, slots_.size(), [this](std::size_t i) { return !slots_[i].heavy; });
     heavies_.clear();
-    for (std::size_t i = 0; i < to; ++i) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (slots_[i].heavy) heavies_.push_back({slots_[i].weight, i});
     }
     std::make_heap(heavies_.begin(), heavies_.end(), lighter_on_top<Member, Member>);
@@ -222,14 +227,11 @@ void VarOptSketch::compete(std::string_view item, double weight, double light_ma
     }
     tau_ = tau;
     if (drop == kArrival) return;
-    Slot& gone = slots_[drop];
-    gone.live = false;
+    // The removed item's place is left as it is (a cache miss saved) until
+    // the places are packed.
     lights_.erase(drop);
     --live_;
-    // The arriving item takes over the removed one's buffer.
-    std::string kept = std::move(gone.item);
-    kept.assign(item);
-    append(std::move(kept), weight, !arrival_joined);
+    append(std::string(item), weight, !arrival_joined);
     if (!arrival_joined) {
         heavy_weight_ += weight;
         ++num_heavy_;
@@ -256,8 +258,9 @@ void VarOptSketch::update(std::string_view item, double weight) {
 std::vector<std::pair<std::string, double>> VarOptSketch::get_samples() const {
     std::vector<std::pair<std::string, double>> samples;
     samples.reserve(live_);
-    for (const Slot& s : slots_) {
-        if (!s.live) continue;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (!sampled(i)) continue;
+        const Slot& s = slots_[i];
         const bool own_weight = !is_full_ || s.heavy;
         samples.emplace_back(s.item, own_weight ? s.weight : tau_);
     }
@@ -269,8 +272,8 @@ std::vector<std::uint8_t> VarOptSketch::to_bytes() const {
     w.u64(k_);
     const auto each_live = [&](auto write) {
         w.size(live_);
-        for (const Slot& s : slots_) {
-            if (s.live) write(s);
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            if (sampled(i)) write(slots_[i]);
         }
     };
     each_live([&](const Slot& s) { w.string(s.item); });
@@ -313,7 +316,7 @@ VarOptSketch VarOptSketch::from_bytes(std::span<const std::uint8_t> data) {
     VarOptSketch sketch = encoding::decode(kName, data, [&](encoding::Reader& r) {
         VarOptSketch s(r.u64(), 0);
         const std::size_t items = r.length(kMinStringBytes);
-        for (std::size_t i = 0; i < items; ++i) s.slots_.push_back({r.string(), 0.0, false, true});
+        for (std::size_t i = 0; i < items; ++i) s.slots_.push_back({r.string(), 0.0, false});
         weights = r.length(sizeof(double));
         for (std::size_t i = 0; i < weights; ++i) {
             const double w = r.f64();

@@ -34,13 +34,13 @@ public:
 private:
     VarOptSketch(std::uint64_t k, std::uint64_t rng_state) : k_(k), rng_state_(rng_state) {}
 
-    // One place of the sample, in arrival order. A removed item leaves an
-    // empty place behind until the places are packed again.
+    // One place of the sample, in arrival order. Once the sample is full, a
+    // place holds a sampled item when it is heavy or among the light places;
+    // a removed item stays, untouched, until the places are packed again.
     struct Slot {
         std::string item;
         double weight;
         bool heavy;
-        bool live;
     };
     // A heavy item, or one that may be dropped in an update (the arriving one
     // has the place kArrival).
@@ -54,6 +54,8 @@ private:
     void set_first_threshold();
     void start_sampling();
     void pack_slots();
+    void index_slots();
+    bool sampled(std::size_t slot) const { return !is_full_ || slots_[slot].heavy || lights_.contains(slot); }
     void compete(std::string_view item, double weight, double light_mass);
     std::size_t light_to_evict(std::uint64_t lights);
     std::size_t weighted_drop(std::uint64_t lights, double light_mass, double tau);
