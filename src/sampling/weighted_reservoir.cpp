@@ -57,8 +57,9 @@ void WeightedReservoirSampler::add_weighted(std::string_view item, double weight
         if (full()) keep_best();
         return;
     }
-    // A newcomer sorts after every entry of equal key: it belongs to the
-    // sample exactly when its key beats the last sample entry's.
+    // A newcomer sorts after every entry of equal key, so it belongs to the
+    // sample exactly when its key beats the last sample entry's; the bar is
+    // never above that key, so the pool misses no member of the sample.
     if (capacity_ == 0 || !(key > bar_)) return;
     push(item, weight, key);
     if (used_ - capacity_ > capacity_ / 2) keep_best();
