@@ -2,12 +2,17 @@
 `random` and against the datasketches VarOpt sampler given weight 1."""
 
 import random
+import time
 
 import quillo
-from support import ITEMS, filled, ns_per_call, optional_import, peer_rows
+from support import ITEMS, REPEATS, filled, ns_per_call, optional_import, peer_rows
 
 CAPACITY = 100
 BATCH = 1000
+# Small samples, and samples large enough that a cost per item linear in the
+# sample size would dominate.
+WEIGHTED_CAPACITIES = (100, 100_000)
+VAROPT_KS = (100, 50_000)
 
 
 class PythonReservoir:
@@ -39,11 +44,14 @@ def reservoirs(ds):
 
 
 def weighted(ds):
-    sampler = quillo.WeightedReservoirSampler(CAPACITY)
-    ours = ns_per_call(sampler.add_weighted, second=1.5)
-    peer = (ns_per_call(ds.var_opt_sketch(CAPACITY).update, second=1.5), None) if ds else None
-    return peer_rows("WeightedReservoirSampler", f"add_weighted, capacity {CAPACITY}", ours,
-                     {"datasketches var_opt_sketch": peer}, len(sampler.to_bytes()))
+    rows = []
+    for capacity in WEIGHTED_CAPACITIES:
+        sampler = quillo.WeightedReservoirSampler(capacity)
+        ours = ns_per_call(sampler.add_weighted, second=1.5)
+        peer = (ns_per_call(ds.var_opt_sketch(capacity).update, second=1.5), None) if ds else None
+        rows += peer_rows("WeightedReservoirSampler", f"add_weighted, capacity {capacity:,}", ours,
+                          {"datasketches var_opt_sketch": peer}, len(sampler.to_bytes()))
+    return rows
 
 
 def stream_sampler():
@@ -53,22 +61,30 @@ def stream_sampler():
     return peer_rows("StreamSampler", f"push_batch per item, lists of {BATCH:,}", ours, {}, len(sampler.to_bytes()))
 
 
-def varopt(ds):
-    weights = [1.0 + (i % 97) for i in range(len(ITEMS))]
+def ns_per_pair_call(call, pairs, repeats=REPEATS):
+    """Best of ``repeats`` passes of ``call(item, weight)`` over ``pairs``, in ns per call."""
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter_ns()
+        for item, weight in pairs:
+            call(item, weight)
+        best = min(best, (time.perf_counter_ns() - start) / len(pairs))
+    return best
 
-    def per_item(update):
-        def run(pair):
-            update(*pair)
-        return run
-    pairs = list(zip(ITEMS, weights))
-    sketch = quillo.VarOptSketch(CAPACITY)
-    ours = ns_per_call(per_item(sketch.update), items=pairs)
-    peer = None
-    if ds:
-        other = ds.var_opt_sketch(CAPACITY)
-        peer = (ns_per_call(per_item(other.update), items=pairs), len(other.serialize(ds.PyStringsSerDe())))
-    return peer_rows("VarOptSketch", f"update with varying weights, k {CAPACITY}", ours,
-                     {"datasketches var_opt_sketch": peer}, len(sketch.to_bytes()))
+
+def varopt(ds):
+    pairs = [(item, 1.0 + (i % 97)) for i, item in enumerate(ITEMS)]
+    rows = []
+    for k in VAROPT_KS:
+        sketch = quillo.VarOptSketch(k)
+        ours = ns_per_pair_call(sketch.update, pairs)
+        peer = None
+        if ds:
+            other = ds.var_opt_sketch(k)
+            peer = (ns_per_pair_call(other.update, pairs), len(other.serialize(ds.PyStringsSerDe())))
+        rows += peer_rows("VarOptSketch", f"update with varying weights, k {k:,}", ours,
+                          {"datasketches var_opt_sketch": peer}, len(sketch.to_bytes()))
+    return rows
 
 
 def rows():

@@ -102,6 +102,20 @@ def test_chacha12_block_matches_the_reference(tmp_path):
         assert [int(w, 16) for w in output.split()] == chacha_block(key, tail, 12)
 
 
+def build_and_run(tmp_path, main, *sources):
+    program = tmp_path / pathlib.Path(main).stem
+    subprocess.run(["c++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
+                    *(str(ROOT / s) for s in (main, *sources)), "-o", str(program)], check=True)
+    return subprocess.run([str(program)], capture_output=True, text=True)
+
+
+@pytest.mark.skipif(shutil.which("c++") is None, reason="needs a C++ compiler")
+def test_weighted_sampler_matches_the_sorted_array_reference(tmp_path):
+    result = build_and_run(tmp_path, "tests/cpp/weighted_test.cpp", "src/sampling/weighted_reservoir.cpp",
+                           "src/encoding/encoding.cpp", "src/codec/codec.cpp", "src/common/format.cpp")
+    assert result.returncode == 0, result.stdout
+
+
 def test_forked_child_draws_its_own_stream():
     # A skip drawn after 10**15 items is huge: equal ones mean shared generator output.
     image = strings(["x"]) + varint(1) + varint(10**15) + varint(0)
@@ -160,11 +174,76 @@ class TestReservoirStructure:
 
     def test_decoded_extreme_counters_do_not_fail(self, cls):
         tail = varint(0) if cls is ReservoirSamplerA else b""
-        for capacity, seen in ((0, 0), (1, U64_MAX), (1, 0), (3, U64_MAX - 1)):
-            s = cls.from_bytes(strings(["a"] * max(capacity, 1)) + varint(capacity) + varint(seen) + tail)
+        for capacity, seen, kept in ((0, 0, 0), (0, 5, 0), (1, U64_MAX, 1), (3, U64_MAX - 1, 3), (4, 10, 2)):
+            s = cls.from_bytes(strings(["a"] * kept) + varint(capacity) + varint(seen) + tail)
             feed(s.add, ["b", "c", "d"])
             assert s.items_seen() == min(seen + 3, U64_MAX)
-            assert len(s.sample()) == max(capacity, 1)
+            assert len(s.sample()) == kept
+
+    def test_decoded_counts_no_sampler_reaches_are_refused(self, cls):
+        tail = varint(0) if cls is ReservoirSamplerA else b""
+        for kept, capacity, seen, reason in ((3, 2, 5, "sample larger than the capacity"),
+                                             (2, 4, 1, "fewer items seen than sampled")):
+            with pytest.raises(ValueError) as err:
+                cls.from_bytes(strings(["a"] * kept) + varint(capacity) + varint(seen) + tail)
+            assert str(err.value) == f"corrupt data: {cls.__name__} decode failed: {reason}"
+
+
+def chi_square_limit(degrees):
+    """Wilson-Hilferty upper quantile, about one false alarm in ten million."""
+    z = 5.2
+    return degrees * (1 - 2 / (9 * degrees) + z * math.sqrt(2 / (9 * degrees))) ** 3
+
+
+def stream(tag, n):
+    return [f"{tag}{i}" for i in range(n)]
+
+
+# Each case: the capacities and stream lengths of the samplers merged into the
+# first one in turn, then how many items that one takes afterwards.
+UNION_CASES = {
+    "equal streams": ([(10, 300), (10, 300)], 0),
+    "short into long": ([(10, 2000), (10, 40)], 0),
+    "long into short": ([(10, 40), (10, 2000)], 0),
+    "other keeps fewer": ([(12, 300), (4, 500)], 0),
+    "other keeps more": ([(4, 300), (12, 500)], 0),
+    "chain": ([(8, 100), (8, 400), (6, 30), (8, 250)], 0),
+    "other kept everything": ([(10, 400), (10, 7)], 0),
+    "adds after a smaller union": ([(10, 200), (5, 300)], 500),
+}
+
+
+@pytest.mark.parametrize("cls", RESERVOIRS)
+@pytest.mark.parametrize("case", UNION_CASES)
+def test_merge_gives_a_uniform_sample_of_the_union(cls, case):
+    sides, later = UNION_CASES[case]
+    streams = [stream(f"{j}-", n) for j, (_, n) in enumerate(sides)] + [stream("later-", later)]
+    union = [item for s in streams for item in s]
+    groups = 12
+    group_of = {item: i * groups // len(union) for i, item in enumerate(union)}
+    trials, counts, size = 1200, [0] * groups, None
+    for _ in range(trials):
+        samplers = []
+        for (capacity, _), items in zip(sides, streams):
+            samplers.append(cls(capacity))
+            feed(samplers[-1].add, items)
+        target = samplers[0]
+        for other in samplers[1:]:
+            target.merge(other)
+        feed(target.add, streams[-1])
+        assert target.items_seen() == len(union)
+        assert size in (None, len(target.sample()))
+        size = len(target.sample())
+        for item in target.sample():
+            counts[group_of[item]] += 1
+    # Fixed-size samples without replacement: Pearson's statistic shrinks by
+    # the finite-population factor.
+    expected = [trials * size * sum(1 for g in group_of.values() if g == j) / len(union) for j in range(groups)]
+    statistic = sum((c - e) ** 2 / e for c, e in zip(counts, expected))
+    statistic *= (len(union) - 1) / (len(union) - size)
+    assert statistic <= chi_square_limit(groups - 1), (counts, expected)
+    kept_by_side = [capacity if capacity < n else None for capacity, n in sides]
+    assert size == min([sides[0][0]] + [k for k in kept_by_side if k is not None])
 
 
 def test_image_layouts_and_pending_skip_after_clear():
@@ -296,13 +375,38 @@ class TestWeightedStructure:
         s.clear()
         assert (s.sample(), s.total_weight(), s.capacity()) == ([], 0.0, 4)
 
-    def test_decoded_odd_entries_are_handled(self):
-        odd = [("n", 1.0, math.nan), ("a", 1.0, 0.2), ("b", 1.0, 0.9), ("m", 1.0, math.nan)]
-        for capacity in (0, 2, 4):
-            s = WeightedReservoirSampler.from_bytes(weighted_image(odd, capacity, 4.0))
-            for i in range(200):
-                s.add(str(i))
-            assert len(s.sample()) == 4 and s.total_weight() == 204.0
+    @pytest.mark.parametrize("entries, capacity, total, reason", [
+        ([("a", 1.0, 0.5)] * 3, 2, 3.0, "more entries than the capacity"),
+        ([("a", 1.0, 0.5)], 0, 1.0, "more entries than the capacity"),
+        ([("a", 0.0, 0.5)], 2, 1.0, "weights must be positive"),
+        ([("a", math.nan, 0.5)], 2, 1.0, "weights must be positive"),
+        ([("a", 1.0, math.nan)], 2, 1.0, "keys must lie in [0, 1]"),
+        ([("a", 1.0, 1.5)], 2, 1.0, "keys must lie in [0, 1]"),
+        ([("a", 1.0, -0.0 - 1e-9)], 2, 1.0, "keys must lie in [0, 1]"),
+        ([("a", 2.0, 0.5)], 2, 1.0, "total weight below a sampled weight"),
+        ([], 2, -1.0, "total weight must not be negative"),
+        ([], 2, math.nan, "total weight must not be negative"),
+        ([("a", 1.0, 0.2), ("b", 1.0, 0.9)], 2, 2.0, "full sample not ordered by key"),
+    ])
+    def test_decoded_states_no_sampler_reaches_are_refused(self, entries, capacity, total, reason):
+        with pytest.raises(ValueError) as err:
+            WeightedReservoirSampler.from_bytes(weighted_image(entries, capacity, total))
+        assert str(err.value) == f"corrupt data: WeightedReservoirSampler decode failed: {reason}"
+
+    def test_decoded_samples_continue_in_key_order(self):
+        filling = [("p", 1.0, 0.1), ("q", 3.0, 0.9)]
+        s = WeightedReservoirSampler.from_bytes(weighted_image(filling, 3, 4.0))
+        assert s.sample() == ["p", "q"]
+        s.add_weighted("r", 2.0)
+        keys = [key for *_, key in weighted_entries(s.to_bytes())]
+        assert keys == sorted(keys, reverse=True) and set(s.sample()) == {"p", "q", "r"}
+        full = [("x", 1.0, 0.75), ("y", 1.0, 0.5), ("z", 1.0, 0.5)]
+        s = WeightedReservoirSampler.from_bytes(weighted_image(full, 3, 3.0))
+        assert s.to_bytes() == weighted_image(full, 3, 3.0)
+        for i in range(300):
+            s.add(str(i))
+        entries = weighted_entries(s.to_bytes())
+        assert [k for *_, k in entries] == sorted((k for *_, k in entries), reverse=True)
 
 
 def successive_inclusion(weights, index):
@@ -346,6 +450,10 @@ class TestStreamSampler:
         s.flush()
         assert s.stats() == {"items_processed": 5, "sample_size": 5, "capacity": 10, "buffer_size": 0}
         assert s.sample() == ["a", "b", "c", "d", "e"]
+
+    def test_decoded_inner_sampler_is_checked(self):
+        with pytest.raises(ValueError, match="^corrupt data: StreamSampler decode failed: sample larger than the "):
+            StreamSampler.from_bytes(strings(["a", "b"]) + varint(1) + varint(2) + varint(0) + varint(3) + strings([]))
 
     def test_zero_batch_size_is_refused(self):
         with pytest.raises(ValueError, match="^batch_size must be greater than 0$"):

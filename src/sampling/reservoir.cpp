@@ -53,6 +53,29 @@ std::uint64_t rejection_skip(double seen, double slots, ThreadRng& rng) {
     }
 }
 
+__extension__ using Wide = unsigned __int128;
+
+// Uniform in [0, n) for n below 2^65.
+Wide uniform_below(ThreadRng& rng, Wide n) {
+    if (n <= kMaxU64) return rng.uniform_index(static_cast<std::uint64_t>(n));
+    for (;;) {
+        const Wide high = rng.next_u64() & 1;
+        const Wide r = (high << 64) | rng.next_u64();
+        if (r < n) return r;
+    }
+}
+
+// Calls take(i) for a uniformly chosen `wanted` of the indices 0..n-1, in
+// increasing order.
+template <class Take>
+void choose_in_order(std::uint64_t n, std::uint64_t wanted, ThreadRng& rng, Take take) {
+    for (std::uint64_t i = 0; i < n && wanted > 0; ++i) {
+        if (rng.uniform_index(n - i) >= wanted) continue;
+        take(i);
+        --wanted;
+    }
+}
+
 }  // namespace
 
 std::uint64_t next_skip(std::uint64_t seen, std::uint64_t slots) {
@@ -78,10 +101,35 @@ std::uint64_t next_skip(std::uint64_t seen, std::uint64_t slots) {
 // ---------------------------------------------------------------- shared fields
 
 bool Reservoir::count_and_fill(std::string_view item) {
+    const bool room = holds_everything() && items_.size() < capacity_;
     items_seen_ = saturating_add(items_seen_, 1);
-    if (items_.size() >= capacity_) return false;
-    items_.emplace_back(item);
-    return true;
+    if (room) items_.emplace_back(item);
+    return room;
+}
+
+void Reservoir::take_union(const Reservoir& other) {
+    ThreadRng& rng = thread_rng();
+    const Wide total = Wide{items_seen_} + other.items_seen_;
+    // A side that dropped items can give at most its reservoir.
+    Wide size = std::min<Wide>(capacity_, total);
+    if (!holds_everything()) size = std::min<Wide>(size, items_.size());
+    if (!other.holds_everything()) size = std::min<Wide>(size, other.items_.size());
+    // How many of the union's sample come from this side: hypergeometric.
+    std::uint64_t mine = 0;
+    Wide mine_left = items_seen_;
+    Wide left = total;
+    for (Wide i = 0; i < size; ++i, --left) {
+        if (uniform_below(rng, left) >= mine_left) continue;
+        ++mine;
+        --mine_left;
+    }
+    std::vector<std::string> merged;
+    merged.reserve(static_cast<std::size_t>(size));
+    choose_in_order(items_.size(), mine, rng, [&](std::uint64_t i) { merged.push_back(std::move(items_[i])); });
+    choose_in_order(other.items_.size(), static_cast<std::uint64_t>(size) - mine, rng,
+                    [&](std::uint64_t i) { merged.push_back(other.items_[i]); });
+    items_ = std::move(merged);
+    items_seen_ = static_cast<std::uint64_t>(std::min<Wide>(total, kMaxU64));
 }
 
 void Reservoir::reset() {
@@ -99,6 +147,8 @@ void Reservoir::read_fields(encoding::Reader& r) {
     items_ = r.sequence<std::string>(kMinStringBytes, [](encoding::Reader& in) { return in.string(); });
     capacity_ = r.u64();
     items_seen_ = r.u64();
+    if (items_.size() > capacity_) throw encoding::DecodeFailure{"sample larger than the capacity"};
+    if (items_seen_ < items_.size()) throw encoding::DecodeFailure{"fewer items seen than sampled"};
 }
 
 // ---------------------------------------------------------------- sampler R
@@ -106,10 +156,15 @@ void Reservoir::read_fields(encoding::Reader& r) {
 void ReservoirSamplerR::add(std::string_view item) {
     if (count_and_fill(item)) return;
     const std::uint64_t j = thread_rng().uniform_index(items_seen_);
-    if (j < capacity_) items_[j] = item;
+    if (j < items_.size()) items_[j] = item;
 }
 
+// A reservoir that holds its whole stream is that stream, offered item by item.
 void ReservoirSamplerR::merge(const ReservoirSamplerR& other) {
+    if (!other.holds_everything()) {
+        take_union(other);
+        return;
+    }
     for (const std::string& item : other.items_) add(item);
 }
 
@@ -142,13 +197,21 @@ void ReservoirSamplerA::add(std::string_view item) {
         --skip_;
         return;
     }
-    // A decoded image may hold a zero capacity with nothing left to skip.
-    if (capacity_ == 0) return;
-    items_[thread_rng().uniform_index(capacity_)] = item;
-    skip_ = next_skip(items_seen_, capacity_);
+    // An empty full reservoir (capacity 0, or a union with a side that kept
+    // nothing) has no entry to replace.
+    if (items_.empty()) return;
+    items_[thread_rng().uniform_index(items_.size())] = item;
+    skip_ = next_skip(items_seen_, items_.size());
 }
 
+// A reservoir that holds its whole stream is that stream, offered item by
+// item; otherwise the skip is drawn afresh for the union's count.
 void ReservoirSamplerA::merge(const ReservoirSamplerA& other) {
+    if (!other.holds_everything()) {
+        take_union(other);
+        skip_ = next_skip(items_seen_, items_.size());
+        return;
+    }
     for (const std::string& item : other.items_) add(item);
 }
 

@@ -13,7 +13,10 @@
 
 namespace quillo::sampling {
 
-// The fields both samplers share, in their image order.
+// The fields both samplers share, in their image order. The reservoir is a
+// uniform sample of the items seen; once it no longer holds them all, its
+// size stays fixed (at the capacity, or below after a union with a smaller
+// sample) and new items only replace entries.
 class Reservoir {
 public:
     // Bytes owned on the heap, for memory accounting.
@@ -27,8 +30,14 @@ public:
     bool is_full() const { return items_.size() == capacity_; }
 
 protected:
-    // Counts one more item and tells whether it was appended while filling.
+    // Counts one more item and tells whether it was appended: it is while the
+    // reservoir holds every item seen and has room.
     bool count_and_fill(std::string_view item);
+    bool holds_everything() const { return items_seen_ == items_.size(); }
+    // Makes this a uniform sample of the union of both streams, each side's
+    // reservoir standing for its `items_seen` items. The sample keeps this
+    // capacity unless a side that dropped items kept fewer.
+    void take_union(const Reservoir& other);
     void reset();
     void write_fields(encoding::Writer& w) const;
     void read_fields(encoding::Reader& r);

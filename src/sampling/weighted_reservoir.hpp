@@ -14,6 +14,8 @@ struct WeightedEntry {
     std::string item;
     double weight;
     double key;
+    // Among equal keys the earlier arrival sorts first.
+    std::uint64_t arrival;
 };
 
 class WeightedReservoirSampler {
@@ -36,10 +38,29 @@ public:
     static WeightedReservoirSampler from_bytes(std::span<const std::uint8_t> data);
 
 private:
-    // Entries in arrival order while filling, by key (largest first) once full.
+    bool full() const { return used_ >= capacity_; }
+    void push(std::string_view item, double weight, double key);
+    // Keeps the `capacity_` entries that sort first and notes the last of them.
+    void keep_best();
+    // The entries in sample order: arrival order while filling, then by key
+    // (largest first, earlier arrival first among equal keys).
+    std::vector<const WeightedEntry*> in_order() const;
+    void check_decoded() const;
+
+    // The sample is the `capacity_` entries that sort first among all items
+    // offered. While filling, the entries in arrival order; once full, a pool
+    // holding those and up to half as many others that were offered when the
+    // bar stood lower. The pool is cut back to the sample when it is full, so
+    // an accepted item costs O(1) amortised. Entries past `used_` are cut
+    // ones whose string buffers the next items reuse.
     std::vector<WeightedEntry> entries_;
+    std::size_t used_ = 0;
     std::uint64_t capacity_;
     double total_weight_ = 0.0;
+    // Once full: the key of the last sample entry as the pool was last cut;
+    // a newcomer enters the pool when its key is larger.
+    double bar_ = 0.0;
+    std::uint64_t arrivals_ = 0;
 };
 
 }  // namespace quillo::sampling

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "varopt/position_counts.hpp"
+
 namespace quillo::varopt {
 
 class VarOptSketch {
@@ -25,7 +27,7 @@ public:
     void update(std::string_view item, double weight);
 
     std::vector<std::pair<std::string, double>> get_samples() const;
-    std::uint64_t get_num_samples() const { return items_.size(); }
+    std::uint64_t get_num_samples() const { return live_; }
     double get_total_weight() const { return total_weight_; }
     std::uint64_t count() const { return count_; }
 
@@ -35,25 +37,36 @@ public:
 private:
     VarOptSketch(std::uint64_t k, std::uint64_t rng_state) : k_(k), rng_state_(rng_state) {}
 
-    // A sample item, or the arriving one, that may be dropped in an update.
-    struct Candidate {
+    // One place of the sample, in arrival order. Once the sample is full, a
+    // place holds a sampled item when it is heavy or among the light places;
+    // a removed item stays, untouched, until the places are packed again.
+    struct Slot {
+        std::string item;
         double weight;
-        std::size_t index;
+        bool heavy;
+    };
+    // A heavy item, or one that may be dropped in an update (the arriving one
+    // has the place kArrival).
+    struct Member {
+        double weight;
+        std::size_t slot;
     };
 
     std::uint64_t next_random();
-    void append(std::string_view item, double weight, bool heavy);
+    void append(std::string item, double weight, bool heavy);
     void set_first_threshold();
+    void start_sampling();
+    void pack_slots();
+    void index_slots();
+    bool sampled(std::size_t slot) const { return !is_full_ || slots_[slot].heavy || lights_.contains(slot); }
     void compete(std::string_view item, double weight, double light_mass);
-    std::size_t light_to_evict();
-    std::size_t weighted_drop(const std::vector<Candidate>& joined, std::size_t lights, double light_mass,
-                              double tau);
-    void check_consistency() const;
+    std::size_t light_to_evict(std::uint64_t lights);
+    std::size_t weighted_drop(std::uint64_t lights, double light_mass, double tau);
+    void check_consistency(std::size_t weights, std::size_t flags) const;
 
     std::uint64_t k_;
-    std::vector<std::string> items_;
-    std::vector<double> weights_;
-    std::vector<bool> is_heavy_;
+    std::vector<Slot> slots_;
+    std::uint64_t live_ = 0;
     double tau_ = 0.0;
     double total_weight_ = 0.0;
     double heavy_weight_ = 0.0;
@@ -61,6 +74,13 @@ private:
     std::uint64_t num_heavy_ = 0;
     bool is_full_ = false;
     std::uint64_t rng_state_;
+
+    // Kept once the sample is full: the light places in arrival order, the
+    // heavy items as a heap with the lightest (earliest among equals) on top,
+    // and the members of the current update's dropping set.
+    PositionCounts lights_;
+    std::vector<Member> heavies_;
+    std::vector<Member> joined_;
 };
 
 }  // namespace quillo::varopt
