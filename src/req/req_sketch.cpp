@@ -46,6 +46,7 @@ void ReqSketch::add_compactor() {
 }
 
 void ReqSketch::update(double value) {
+    view_.reset();
     if (!min_value_ || value < *min_value_) min_value_ = value;
     if (!max_value_ || value > *max_value_) max_value_ = value;
     ++n_;
@@ -81,21 +82,36 @@ void ReqSketch::for_each_run(Fn fn) const {
     for (const ReqCompactor& c : compactors_) fn(level_weight(c.level), std::span<const double>(c.items));
 }
 
-std::optional<double> ReqSketch::quantile(double rank) const {
-    return quantiles::stack_quantile([this](auto fn) { for_each_run(fn); }, rank, n_, min_value_, max_value_);
+auto ReqSketch::queries() const {
+    return quantiles::StackQueries(n_, min_value_, max_value_, [this]() -> const quantiles::SortedView& {
+        return view_.get([this] { return quantiles::SortedView::of([this](auto fn) { for_each_run(fn); }); });
+    });
 }
 
-double ReqSketch::rank(double value) const {
-    if (n_ == 0 || compactors_.empty()) return 0.0;
-    return quantiles::weighted_rank([this](auto fn) { for_each_run(fn); }, value);
-}
+std::optional<double> ReqSketch::quantile(double rank) const { return queries().quantile(rank); }
 
+double ReqSketch::rank(double value) const { return queries().rank(value); }
+
+// Unlike `cdf`, takes the points in any order and answers an empty sketch
+// with zeros.
 std::vector<double> ReqSketch::get_cdf(const std::vector<double>& split_points) const {
-    std::vector<double> cdf;
-    cdf.reserve(split_points.size() + 1);
-    for (double point : split_points) cdf.push_back(rank(point));
+    std::vector<double> cdf = ranks(split_points);
     cdf.push_back(n_ == 0 ? 0.0 : 1.0);
     return cdf;
+}
+
+std::vector<std::optional<double>> ReqSketch::quantiles(const std::vector<double>& ranks) const {
+    return queries().quantiles(ranks);
+}
+
+std::vector<double> ReqSketch::ranks(const std::vector<double>& values) const { return queries().ranks(values); }
+
+std::vector<double> ReqSketch::cdf(const std::vector<double>& split_points) const {
+    return queries().cdf(split_points);
+}
+
+std::vector<double> ReqSketch::pmf(const std::vector<double>& split_points) const {
+    return queries().pmf(split_points);
 }
 
 std::vector<std::uint8_t> ReqSketch::to_bytes() const {

@@ -1,0 +1,126 @@
+#include "quantiles/sorted_view.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quillo::quantiles {
+namespace {
+
+// Float less-than; with a NaN among the values this is not a strict order,
+// and the stable sort's arrangement is whatever its merges produce.
+void sort_pairs(std::vector<Weighted>& pairs) {
+    std::stable_sort(pairs.begin(), pairs.end(), [](const Weighted& a, const Weighted& b) { return a.value < b.value; });
+}
+
+std::vector<std::uint64_t> weights_before(std::span<const Weighted> pairs) {
+    std::vector<std::uint64_t> before;
+    before.reserve(pairs.size() + 1);
+    std::uint64_t sum = 0;
+    before.push_back(sum);
+    for (const Weighted& p : pairs) before.push_back(sum += p.weight);
+    return before;
+}
+
+// Binary searches whose steps compile to conditional moves: a query's
+// targets are unpredictable, and mispredicted branches would cost more
+// than the comparisons. Both return the index of the first element that
+// satisfies `past`, which must hold for a suffix of the range.
+template <class Past>
+std::size_t first_past(std::span<const double> sorted, Past past) {
+    if (sorted.empty()) return 0;
+    const double* base = sorted.data();
+    std::size_t length = sorted.size();
+    while (length > 1) {
+        const std::size_t half = length / 2;
+        base = past(base[half - 1]) ? base : base + half;
+        length -= half;
+    }
+    return static_cast<std::size_t>(base - sorted.data()) + (past(*base) ? 0 : 1);
+}
+
+// first_past when `past` is known to fail before `start`: gallops from there,
+// so a batch of ascending queries costs the logarithm of the gaps between
+// their answers rather than of the whole range.
+template <class Past>
+std::size_t first_past_from(std::span<const double> sorted, std::size_t start, Past past) {
+    std::size_t low = start;
+    for (std::size_t step = 1;; step *= 2) {
+        if (step > sorted.size() - low) return low + first_past(sorted.subspan(low), past);
+        if (past(sorted[low + step - 1])) return low + first_past(sorted.subspan(low, step), past);
+        low += step;
+    }
+}
+
+// A key not below the hint's key has its answer at or after the hint's.
+template <class Past>
+std::size_t search(std::span<const double> sorted, double key, SortedView::Hint* hint, Past past) {
+    const bool ascending = hint != nullptr && key >= hint->key;
+    const std::size_t found = ascending ? first_past_from(sorted, hint->index, past) : first_past(sorted, past);
+    if (hint != nullptr) *hint = {key, found};
+    return found;
+}
+
+}  // namespace
+
+SortedView::SortedView(std::vector<Weighted> pairs) {
+    sort_pairs(pairs);
+    values_.reserve(pairs.size());
+    running_.reserve(pairs.size());
+    // The running weight is a double sum, a total of the unsigned weights
+    // (wrapping like any counter): both as the walk over the pairs has them.
+    double running = 0.0;
+    for (const Weighted& p : pairs) {
+        values_.push_back(p.value);
+        running_.push_back(running += static_cast<double>(p.weight));
+        total_ += p.weight;
+        has_nan_ = has_nan_ || std::isnan(p.value);
+    }
+    if (!has_nan_) {
+        weight_before_ = weights_before(pairs);
+        return;
+    }
+    std::vector<Weighted> numbers;
+    numbers.reserve(pairs.size());
+    for (const Weighted& p : pairs) {
+        if (std::isnan(p.value)) {
+            nan_weight_ += p.weight;
+        } else {
+            numbers.push_back(p);
+        }
+    }
+    sort_pairs(numbers);
+    non_nan_values_.reserve(numbers.size());
+    for (const Weighted& p : numbers) non_nan_values_.push_back(p.value);
+    weight_before_ = weights_before(numbers);
+}
+
+// The running weights never decrease, so the first one that reaches the
+// target is where the walk would stop.
+std::optional<double> SortedView::quantile(double q, Hint* hint) const {
+    const double target = q * static_cast<double>(total_);
+    const std::size_t reached = search(running_, target, hint, [target](double running) { return running >= target; });
+    if (reached == running_.size()) return std::nullopt;
+    return values_[reached];
+}
+
+// The values not greater than x are a prefix of the ascending numbers (all
+// of them when x is NaN), plus every NaN.
+std::uint64_t SortedView::weight_up_to(double x, Hint* hint) const {
+    const std::size_t end = search(rank_keys(), x, hint, [x](double v) { return v > x; });
+    return nan_weight_ + weight_before_[end];
+}
+
+double SortedView::rank(double x, Hint* hint) const {
+    if (total_ == 0) return 0.0;
+    return static_cast<double>(weight_up_to(x, hint)) / static_cast<double>(total_);
+}
+
+void check_split_points(std::span<const double> split_points) {
+    for (std::size_t i = 0; i < split_points.size(); ++i) {
+        if (std::isnan(split_points[i]) || (i > 0 && !(split_points[i - 1] < split_points[i]))) {
+            fail("split points must be unique, increasing and not NaN");
+        }
+    }
+}
+
+}  // namespace quillo::quantiles
