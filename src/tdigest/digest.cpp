@@ -153,36 +153,20 @@ Digest merge_digest_list(std::span<const Digest> digests) {
     return result;
 }
 
-double estimate_at(const Digest& digest, double q) {
-    const auto& c = digest.centroids;
-    if (c.empty()) return 0.0;
-    const double rank = q * digest.count;
-    const std::size_t last = c.size() - 1;
+namespace {
+
+// Where the walks over the centroids stop: the centroid p and the weight t
+// before it (walking up) or remaining with it (walking down).
+struct Stop {
     std::size_t p;
     double t;
-    if (q > 0.5) {
-        if (q >= 1.0) return digest.max;
-        t = digest.count;
-        p = 0;
-        for (std::size_t i = c.size(); i-- > 0;) {
-            t -= c[i].weight;
-            if (rank >= t) {
-                p = i;
-                break;
-            }
-        }
-    } else {
-        if (q <= 0.0) return digest.min;
-        t = 0.0;
-        p = last;
-        for (std::size_t i = 0; i < c.size(); ++i) {
-            if (rank < t + c[i].weight) {
-                p = i;
-                break;
-            }
-            t += c[i].weight;
-        }
-    }
+};
+
+// The value at rank q interpolated between the neighbours of the stop.
+double interpolate(const Digest& digest, double rank, Stop stop) {
+    const auto& c = digest.centroids;
+    const std::size_t p = stop.p;
+    const std::size_t last = c.size() - 1;
     double lo = digest.min;
     double hi = digest.max;
     double delta = 0.0;
@@ -199,10 +183,74 @@ double estimate_at(const Digest& digest, double q) {
             hi = c[p + 1].mean;
         }
     }
-    const double value = c[p].mean + ((rank - t) / c[p].weight - 0.5) * delta;
+    const double value = c[p].mean + ((rank - stop.t) / c[p].weight - 0.5) * delta;
     if (value > hi) return hi;
     if (value < lo) return lo;
     return value;
+}
+
+}  // namespace
+
+double estimate_at(const Digest& digest, double q) {
+    const auto& c = digest.centroids;
+    if (c.empty()) return 0.0;
+    const double rank = q * digest.count;
+    Stop stop;
+    if (q > 0.5) {
+        if (q >= 1.0) return digest.max;
+        stop = {0, digest.count};
+        for (std::size_t i = c.size(); i-- > 0;) {
+            stop.t -= c[i].weight;
+            if (rank >= stop.t) {
+                stop.p = i;
+                break;
+            }
+        }
+    } else {
+        if (q <= 0.0) return digest.min;
+        stop = {c.size() - 1, 0.0};
+        for (std::size_t i = 0; i < c.size(); ++i) {
+            if (rank < stop.t + c[i].weight) {
+                stop = {i, stop.t};
+                break;
+            }
+            stop.t += c[i].weight;
+        }
+    }
+    return interpolate(digest, rank, stop);
+}
+
+DigestSearch::DigestSearch(const Digest& digest) : digest_(digest) {
+    const auto& c = digest.centroids;
+    before_.reserve(c.size() + 1);
+    double t = 0.0;
+    before_.push_back(t);
+    for (const Centroid& centroid : c) before_.push_back(t += centroid.weight);
+    remaining_.resize(c.size());
+    t = digest.count;
+    for (std::size_t i = c.size(); i-- > 0;) remaining_[i] = (t -= c[i].weight);
+}
+
+// The upward walk stops at the first centroid whose running weight passes
+// the rank, the downward walk at the last whose remainder is at or below it;
+// both running sums are ordered, so bisection finds the same centroids. A
+// NaN rank stops neither walk, as in estimate_at.
+double DigestSearch::estimate_at(double q) const {
+    const auto& c = digest_.centroids;
+    if (c.empty()) return 0.0;
+    const double rank = q * digest_.count;
+    if (q > 0.5) {
+        if (q >= 1.0) return digest_.max;
+        const auto end = std::partition_point(remaining_.begin(), remaining_.end(), [rank](double t) { return rank >= t; });
+        const std::size_t reached = static_cast<std::size_t>(end - remaining_.begin());
+        const std::size_t p = reached == 0 ? 0 : reached - 1;
+        return interpolate(digest_, rank, {p, remaining_[p]});
+    }
+    if (q <= 0.0) return digest_.min;
+    const auto passed = std::partition_point(before_.begin() + 1, before_.end(), [rank](double t) { return !(rank < t); });
+    const std::size_t p = static_cast<std::size_t>(passed - (before_.begin() + 1));
+    if (p == c.size()) return interpolate(digest_, rank, {c.size() - 1, before_.back()});
+    return interpolate(digest_, rank, {p, before_[p]});
 }
 
 void Digest::write(encoding::Writer& w) const {

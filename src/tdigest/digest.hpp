@@ -43,4 +43,22 @@ Digest merge_digest_list(std::span<const Digest> digests);
 // The interpolated value at rank q (0.0 for a digest without centroids).
 double estimate_at(const Digest& digest, double q);
 
+// estimate_at for many ranks: the running weights of both walks are summed
+// once, in the walks' order, and each estimate finds its centroid by
+// bisection. Needs weights that are neither negative nor NaN, so that the
+// running weights are ordered; every digest the engine builds has them.
+class DigestSearch {
+public:
+    explicit DigestSearch(const Digest& digest);
+    double estimate_at(double q) const;
+
+private:
+    const Digest& digest_;
+    // Weight before centroid i walking up from the first (one more entry
+    // than centroids), and what remains of the count after subtracting
+    // centroid i walking down from the last.
+    std::vector<double> before_;
+    std::vector<double> remaining_;
+};
+
 }  // namespace quillo::tdigest

@@ -5,6 +5,7 @@
 
 #include "common/error.hpp"
 #include "quantiles/compactor_support.hpp"
+#include "quantiles/sorted_view.hpp"
 
 namespace quillo::tdigest {
 namespace {
@@ -27,6 +28,37 @@ double max_ignoring_nan(double first, double second) {
     if (std::isnan(first)) return second;
     if (std::isnan(second)) return first;
     return second > first ? second : first;
+}
+
+// The quantile rule of the object: the exact extremes at and beyond ranks 0
+// and 1, the engine's estimate in between.
+template <class Estimate>
+std::optional<double> quantile_by(Estimate estimate, std::uint64_t count, std::optional<double> min_value,
+                                  std::optional<double> max_value, double q) {
+    if (count == 0) return std::nullopt;
+    if (q <= 0.0) return min_value;
+    if (q >= 1.0) return max_value;
+    return estimate(q);
+}
+
+// Bisects the rank whose estimate reaches the value.
+template <class Estimate>
+double rank_by(Estimate estimate, std::uint64_t count, std::optional<double> min_value,
+               std::optional<double> max_value, double value) {
+    if (count == 0) return 0.0;
+    if (min_value && value <= *min_value) return 0.0;
+    if (max_value && value >= *max_value) return 1.0;
+    double lo = 0.0;
+    double hi = 1.0;
+    while (hi - lo > kRankTolerance) {
+        const double mid = (lo + hi) * 0.5;
+        if (estimate(mid) < value) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return (lo + hi) * 0.5;
 }
 
 }  // namespace
@@ -96,35 +128,45 @@ std::optional<double> TDigest::estimate(double q) const {
 }
 
 std::optional<double> TDigest::quantile(double q) const {
-    if (count_ == 0) return std::nullopt;
-    if (q <= 0.0) return min_value_;
-    if (q >= 1.0) return max_value_;
-    return estimate_at(digest_, q);
+    return quantile_by([this](double at) { return estimate_at(digest_, at); }, count_, min_value_, max_value_, q);
+}
+
+double TDigest::rank(double value) const {
+    return rank_by([this](double at) { return estimate_at(digest_, at); }, count_, min_value_, max_value_, value);
 }
 
 std::vector<std::optional<double>> TDigest::quantiles(const std::vector<double>& qs) const {
+    const DigestSearch search(digest_);
+    auto estimate = [&search](double at) { return search.estimate_at(at); };
     std::vector<std::optional<double>> out;
     out.reserve(qs.size());
-    for (double q : qs) out.push_back(quantile(q));
+    for (double q : qs) out.push_back(quantile_by(estimate, count_, min_value_, max_value_, q));
     return out;
 }
 
-// Bisects the rank whose estimate reaches the value.
-double TDigest::rank(double value) const {
-    if (count_ == 0) return 0.0;
-    if (min_value_ && value <= *min_value_) return 0.0;
-    if (max_value_ && value >= *max_value_) return 1.0;
-    double lo = 0.0;
-    double hi = 1.0;
-    while (hi - lo > kRankTolerance) {
-        const double mid = (lo + hi) * 0.5;
-        if (estimate_at(digest_, mid) < value) {
-            lo = mid;
-        } else {
-            hi = mid;
-        }
-    }
-    return (lo + hi) * 0.5;
+std::vector<double> TDigest::ranks(const std::vector<double>& values) const {
+    const DigestSearch search(digest_);
+    auto estimate = [&search](double at) { return search.estimate_at(at); };
+    std::vector<double> out;
+    out.reserve(values.size());
+    for (double v : values) out.push_back(rank_by(estimate, count_, min_value_, max_value_, v));
+    return out;
+}
+
+// The rank at each split point, then 1.0; nothing for an empty digest.
+std::vector<double> TDigest::cdf(const std::vector<double>& split_points) const {
+    quantiles::check_split_points(split_points);
+    if (count_ == 0) return {};
+    std::vector<double> out = ranks(split_points);
+    out.push_back(1.0);
+    return out;
+}
+
+// The steps of the CDF: ranks grow with the value, so no step is negative.
+std::vector<double> TDigest::pmf(const std::vector<double>& split_points) const {
+    std::vector<double> out = cdf(split_points);
+    for (std::size_t i = out.size(); i-- > 1;) out[i] -= out[i - 1];
+    return out;
 }
 
 std::optional<double> TDigest::trimmed_mean(double lower_quantile, double upper_quantile) const {
@@ -132,8 +174,11 @@ std::optional<double> TDigest::trimmed_mean(double lower_quantile, double upper_
     const double step = (upper_quantile - lower_quantile) / static_cast<double>(kTrimmedMeanSteps);
     double sum = 0.0;
     int present = 0;
+    const DigestSearch search(digest_);
+    auto estimate = [&search](double at) { return search.estimate_at(at); };
     for (int i = 0; i <= kTrimmedMeanSteps; ++i) {
-        if (auto v = quantile(lower_quantile + step * static_cast<double>(i))) {
+        if (auto v = quantile_by(estimate, count_, min_value_, max_value_,
+                                 lower_quantile + step * static_cast<double>(i))) {
             sum += *v;
             ++present;
         }
