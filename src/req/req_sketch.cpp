@@ -16,6 +16,8 @@ using quantiles::level_weight;
 constexpr std::uint64_t kMinCapacity = 2;
 // A compactor's level is the exponent of its values' weight.
 constexpr std::uint64_t kLevelLimit = 64;
+// Half the 64-bit range: room for more updates than any stream will bring.
+constexpr std::uint64_t kMaxRetainedWeight = (std::uint64_t{1} << 63) - 1;
 constexpr std::size_t kMinCompactorBytes = 4;
 constexpr std::size_t kValueBytes = 8;
 
@@ -114,6 +116,28 @@ std::vector<double> ReqSketch::pmf(const std::vector<double>& split_points) cons
     return queries().pmf(split_points);
 }
 
+// Refuses states no sketch reaches: compactor 0 missing (updates append to
+// it), a compactor whose level is not its position (its values would weigh
+// what another level's do), a capacity below 2 (compactions would cascade
+// a value past level 63), or retained weight so close to the 64-bit limit
+// that later updates would wrap the totals and give ranks outside [0, 1].
+void ReqSketch::check_decoded() const {
+    auto refuse = [](const char* why) { codec::corrupt_data(std::string("ReqSketch decode failed: ") + why); };
+    if (compactors_.empty()) refuse("no compactors");
+    std::uint64_t weight = 0;
+    for (std::size_t h = 0; h < compactors_.size(); ++h) {
+        const ReqCompactor& c = compactors_[h];
+        if (c.level != h) refuse("compactor level differs from its position");
+        if (c.level >= kLevelLimit) refuse("compactor level 64 or more");
+        if (c.capacity < kMinCapacity) refuse("compactor capacity below 2");
+        std::uint64_t level_weight;
+        if (__builtin_mul_overflow(static_cast<std::uint64_t>(c.items.size()), quantiles::level_weight(h), &level_weight) ||
+            __builtin_add_overflow(weight, level_weight, &weight) || weight > kMaxRetainedWeight) {
+            refuse("retained weight reaches 2^63");
+        }
+    }
+}
+
 std::vector<std::uint8_t> ReqSketch::to_bytes() const {
     encoding::Writer w;
     w.u64(k_);
@@ -150,11 +174,7 @@ ReqSketch ReqSketch::from_bytes(std::span<const std::uint8_t> data) {
         s.rng_state_ = r.u64();
         return s;
     });
-    // Updates append to compactor 0, which every sketch has from birth.
-    if (sketch.compactors_.empty()) codec::corrupt_data("ReqSketch decode failed: no compactors");
-    for (const ReqCompactor& c : sketch.compactors_) {
-        if (c.level >= kLevelLimit) codec::corrupt_data("ReqSketch decode failed: compactor level 64 or more");
-    }
+    sketch.check_decoded();
     return sketch;
 }
 

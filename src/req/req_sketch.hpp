@@ -49,6 +49,7 @@ public:
 private:
     ReqSketch() = default;
 
+    void check_decoded() const;
     void add_compactor();
     void compact(std::size_t h);
     template <class Fn>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "codec/codec.hpp"
 #include "common/error.hpp"
 #include "quantiles/compactor_support.hpp"
 #include "quantiles/sorted_view.hpp"
@@ -231,7 +232,28 @@ std::vector<std::uint8_t> TDigest::to_bytes() const {
 }
 
 TDigest TDigest::from_bytes(std::span<const std::uint8_t> data) {
-    return encoding::decode("TDigest", data, [](encoding::Reader& r) { return read(r); });
+    TDigest decoded = encoding::decode("TDigest", data, [](encoding::Reader& r) { return read(r); });
+    decoded.check_decoded("TDigest");
+    return decoded;
+}
+
+// Refuses states no digest reaches, on which estimates would divide by a
+// zero weight, turn NaN, or stop at other centroids than the walks over an
+// ordered digest do: centroids with a weight that is not positive and
+// finite, centroids out of order, a total weight that is negative or not
+// finite, and a count without centroids.
+void TDigest::check_decoded(std::string_view name) const {
+    auto refuse = [name](const char* why) { codec::corrupt_data(std::string(name) + " decode failed: " + why); };
+    const auto& centroids = digest_.centroids;
+    for (const Centroid& c : centroids) {
+        if (!(c.weight > 0.0 && std::isfinite(c.weight))) refuse("centroid weight not positive and finite");
+    }
+    if (!std::is_sorted(centroids.begin(), centroids.end(),
+                        [](const Centroid& a, const Centroid& b) { return nan_last_less(a.mean, b.mean); })) {
+        refuse("centroids out of order");
+    }
+    if (!(digest_.count >= 0.0 && std::isfinite(digest_.count))) refuse("total weight negative or not finite");
+    if (count_ > 0 && centroids.empty()) refuse("count without centroids");
 }
 
 }  // namespace quillo::tdigest

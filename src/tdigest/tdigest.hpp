@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "common/stats.hpp"
@@ -52,6 +53,9 @@ public:
 
     void write(encoding::Writer& w) const;
     static TDigest read(encoding::Reader& r);
+    // Refuses a decoded state that no sequence of calls builds, with the
+    // corrupt-data error of the class `name`.
+    void check_decoded(std::string_view name) const;
 
 private:
     // The engine estimate without the shortcut to the exact extremes.
