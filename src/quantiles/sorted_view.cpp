@@ -21,6 +21,8 @@ std::vector<std::uint64_t> weights_before(std::span<const Weighted> pairs) {
     return before;
 }
 
+constexpr std::size_t kNearSteps = 8;
+
 // Binary searches whose steps compile to conditional moves: a query's
 // targets are unpredictable, and mispredicted branches would cost more
 // than the comparisons. Both return the index of the first element that
@@ -43,7 +45,12 @@ std::size_t first_past(std::span<const double> sorted, Past past) {
 // their answers rather than of the whole range.
 template <class Past>
 std::size_t first_past_from(std::span<const double> sorted, std::size_t start, Past past) {
-    std::size_t low = start;
+    // Dense batches find most answers within a few steps.
+    const std::size_t near_end = std::min(sorted.size(), start + kNearSteps);
+    for (std::size_t i = start; i < near_end; ++i) {
+        if (past(sorted[i])) return i;
+    }
+    std::size_t low = near_end;
     for (std::size_t step = 1;; step *= 2) {
         if (step > sorted.size() - low) return low + first_past(sorted.subspan(low), past);
         if (past(sorted[low + step - 1])) return low + first_past(sorted.subspan(low, step), past);
@@ -51,11 +58,12 @@ std::size_t first_past_from(std::span<const double> sorted, std::size_t start, P
     }
 }
 
-// A key not below the hint's key has its answer at or after the hint's.
+// A key not below the hint's key has its answer at or after the hint's;
+// `start` is a bound known without the hint.
 template <class Past>
-std::size_t search(std::span<const double> sorted, double key, SortedView::Hint* hint, Past past) {
-    const bool ascending = hint != nullptr && key >= hint->key;
-    const std::size_t found = ascending ? first_past_from(sorted, hint->index, past) : first_past(sorted, past);
+std::size_t search(std::span<const double> sorted, double key, SortedView::Hint* hint, std::size_t start, Past past) {
+    if (hint != nullptr && key >= hint->key) start = std::max(start, hint->index);
+    const std::size_t found = start > 0 ? first_past_from(sorted, start, past) : first_past(sorted, past);
     if (hint != nullptr) *hint = {key, found};
     return found;
 }
@@ -75,6 +83,7 @@ SortedView::SortedView(std::vector<Weighted> pairs) {
         total_ += p.weight;
         has_nan_ = has_nan_ || std::isnan(p.value);
     }
+    index_buckets();
     if (!has_nan_) {
         weight_before_ = weights_before(pairs);
         return;
@@ -94,19 +103,44 @@ SortedView::SortedView(std::vector<Weighted> pairs) {
     weight_before_ = weights_before(numbers);
 }
 
+// Bucket j starts at the first running weight that reaches j / B of the
+// total, B being the number of values, as a target is computed from a rank.
+void SortedView::index_buckets() {
+    const std::size_t buckets = running_.size();
+    const double total = static_cast<double>(total_);
+    bucket_start_.reserve(buckets + 1);
+    std::size_t i = 0;
+    for (std::size_t j = 0; j <= buckets; ++j) {
+        const double threshold = static_cast<double>(j) / static_cast<double>(buckets) * total;
+        while (i < buckets && running_[i] < threshold) ++i;
+        bucket_start_.push_back(i);
+    }
+}
+
+// A rank q lies at or above (floor(q B) - 1) / B, even after rounding, and
+// products with the total round monotonically: the answer is at or after
+// that bucket's start, a few values ahead at most for evenly weighted values.
+std::size_t SortedView::bucket_floor(double q) const {
+    if (!(q > 0.0) || bucket_start_.size() < 2) return 0;
+    const std::size_t buckets = bucket_start_.size() - 1;
+    const double scaled = q * static_cast<double>(buckets);
+    const std::size_t bucket = scaled >= static_cast<double>(buckets) ? buckets : static_cast<std::size_t>(scaled);
+    return bucket_start_[bucket == 0 ? 0 : bucket - 1];
+}
+
 // The running weights never decrease, so the first one that reaches the
 // target is where the walk would stop.
-std::optional<double> SortedView::quantile(double q, Hint* hint) const {
+const double* SortedView::quantile(double q, Hint* hint) const {
     const double target = q * static_cast<double>(total_);
-    const std::size_t reached = search(running_, target, hint, [target](double running) { return running >= target; });
-    if (reached == running_.size()) return std::nullopt;
-    return values_[reached];
+    const std::size_t reached =
+        search(running_, target, hint, bucket_floor(q), [target](double running) { return running >= target; });
+    return reached == running_.size() ? nullptr : &values_[reached];
 }
 
 // The values not greater than x are a prefix of the ascending numbers (all
 // of them when x is NaN), plus every NaN.
 std::uint64_t SortedView::weight_up_to(double x, Hint* hint) const {
-    const std::size_t end = search(rank_keys(), x, hint, [x](double v) { return v > x; });
+    const std::size_t end = search(rank_keys(), x, hint, 0, [x](double v) { return v > x; });
     return nan_weight_ + weight_before_[end];
 }
 

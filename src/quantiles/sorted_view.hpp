@@ -36,8 +36,9 @@ public:
     };
 
     // The first value, in ascending order, at which the running weight
-    // reaches q times the total weight; none when no value does.
-    std::optional<double> quantile(double q, Hint* hint = nullptr) const;
+    // reaches q times the total weight; null when no value does. (A pointer
+    // rather than an optional, which would come back through memory.)
+    const double* quantile(double q, Hint* hint = nullptr) const;
 
     // Total weight of the values not greater than x (NaN values count),
     // summed as an unsigned integer like the total.
@@ -50,12 +51,17 @@ public:
 
 private:
     explicit SortedView(std::vector<Weighted> pairs);
+    void index_buckets();
+    std::size_t bucket_floor(double q) const;
     std::span<const double> rank_keys() const { return has_nan_ ? non_nan_values_ : values_; }
 
     // Values in quantile order (stably sorted by float less-than, in which a
     // NaN compares equal to everything) and the running weight after each.
     std::vector<double> values_;
     std::vector<double> running_;
+    // Where the targets of ranks j / B begin, B + 1 entries for B values:
+    // a single query starts its search there.
+    std::vector<std::size_t> bucket_start_;
     // Rank order: the values other than NaN ascending, with the weight
     // before each position (one more entry than values). Without NaN the
     // quantile order is already ascending and serves both.
@@ -92,8 +98,12 @@ public:
     std::optional<double> quantile(double rank) const {
         check_rank(rank);
         if (n_ == 0) return std::nullopt;
-        if (at_extreme(rank)) return extreme(rank);
-        return between(view_(), rank);
+        if (rank == 0.0) return min_value_;
+        if (rank == 1.0) return max_value_;
+        const SortedView& view = view_();
+        if (view.empty()) return min_value_;
+        const double* value = view.quantile(rank);
+        return value ? std::optional<double>(*value) : max_value_;
     }
 
     double rank(double x) const { return n_ == 0 ? 0.0 : view_().rank(x); }
@@ -108,7 +118,7 @@ public:
         }
         const SortedView& view = view_();
         SortedView::Hint hint;
-        for (double r : ranks) out.push_back(at_extreme(r) ? extreme(r) : between(view, r, &hint));
+        for (double r : ranks) append_quantile(out, view, r, &hint);
         return out;
     }
 
@@ -162,13 +172,22 @@ private:
         return total == 0 ? 0.0 : static_cast<double>(weight) / static_cast<double>(total);
     }
 
-    static bool at_extreme(double rank) { return rank == 0.0 || rank == 1.0; }
-    std::optional<double> extreme(double rank) const { return rank == 0.0 ? min_value_ : max_value_; }
-
-    std::optional<double> between(const SortedView& view, double rank, SortedView::Hint* hint = nullptr) const {
-        if (view.empty()) return min_value_;
-        auto value = view.quantile(rank, hint);
-        return value ? value : max_value_;
+    // Appends rather than returns: an optional returned from a call comes
+    // back through a partly written stack slot, which costs more than the
+    // search.
+    void append_quantile(std::vector<std::optional<double>>& out, const SortedView& view, double rank,
+                         SortedView::Hint* hint) const {
+        if (rank == 0.0) {
+            out.push_back(min_value_);
+        } else if (rank == 1.0) {
+            out.push_back(max_value_);
+        } else if (view.empty()) {
+            out.push_back(min_value_);
+        } else if (const double* value = view.quantile(rank, hint)) {
+            out.emplace_back(*value);
+        } else {
+            out.push_back(max_value_);
+        }
     }
 
     std::uint64_t n_;

@@ -222,35 +222,74 @@ double estimate_at(const Digest& digest, double q) {
 
 DigestSearch::DigestSearch(const Digest& digest) : digest_(digest) {
     const auto& c = digest.centroids;
-    before_.reserve(c.size() + 1);
+    passed_.reserve(c.size());
     double t = 0.0;
-    before_.push_back(t);
-    for (const Centroid& centroid : c) before_.push_back(t += centroid.weight);
+    for (const Centroid& centroid : c) passed_.push_back(t += centroid.weight);
     remaining_.resize(c.size());
     t = digest.count;
     for (std::size_t i = c.size(); i-- > 0;) remaining_[i] = (t -= c[i].weight);
 }
 
+namespace {
+
+// The first index of `running` at which `stops` holds, given that it fails
+// on a prefix and holds on the rest. The guess and the index after it (where
+// ascending ranks go next) are tried before a bisection.
+template <class Stops>
+std::size_t first_stop(const std::vector<double>& running, std::size_t guess, Stops stops) {
+    auto is_first = [&](std::size_t i) {
+        return (i == running.size() || stops(running[i])) && (i == 0 || !stops(running[i - 1]));
+    };
+    if (is_first(guess)) return guess;
+    if (guess < running.size() && is_first(guess + 1)) return guess + 1;
+    return static_cast<std::size_t>(std::partition_point(running.begin(), running.end(),
+                                                         [&stops](double t) { return !stops(t); }) -
+                                    running.begin());
+}
+
+}  // namespace
+
 // The upward walk stops at the first centroid whose running weight passes
-// the rank, the downward walk at the last whose remainder is at or below it;
-// both running sums are ordered, so bisection finds the same centroids. A
-// NaN rank stops neither walk, as in estimate_at.
-double DigestSearch::estimate_at(double q) const {
+// the rank, the downward walk after the last whose remainder is at or below
+// it; both running sums are ordered, so bisection finds the same centroids.
+// A NaN rank stops neither walk, as in estimate_at.
+double DigestSearch::estimate_at(double q, Hint& hint) const {
     const auto& c = digest_.centroids;
     if (c.empty()) return 0.0;
     const double rank = q * digest_.count;
     if (q > 0.5) {
         if (q >= 1.0) return digest_.max;
-        const auto end = std::partition_point(remaining_.begin(), remaining_.end(), [rank](double t) { return rank >= t; });
-        const std::size_t reached = static_cast<std::size_t>(end - remaining_.begin());
-        const std::size_t p = reached == 0 ? 0 : reached - 1;
+        hint.down = first_stop(remaining_, hint.down, [rank](double t) { return !(rank >= t); });
+        const std::size_t p = hint.down == 0 ? 0 : hint.down - 1;
         return interpolate(digest_, rank, {p, remaining_[p]});
     }
     if (q <= 0.0) return digest_.min;
-    const auto passed = std::partition_point(before_.begin() + 1, before_.end(), [rank](double t) { return !(rank < t); });
-    const std::size_t p = static_cast<std::size_t>(passed - (before_.begin() + 1));
-    if (p == c.size()) return interpolate(digest_, rank, {c.size() - 1, before_.back()});
-    return interpolate(digest_, rank, {p, before_[p]});
+    hint.up = first_stop(passed_, hint.up, [rank](double t) { return rank < t; });
+    if (hint.up == c.size()) return interpolate(digest_, rank, {c.size() - 1, passed_.back()});
+    return interpolate(digest_, rank, {hint.up, hint.up == 0 ? 0.0 : passed_[hint.up - 1]});
+}
+
+void DigestSearch::bisect_ranks(std::span<const double> values, std::span<const std::size_t> positions,
+                                double tolerance, std::span<double> out) const {
+    constexpr std::size_t kLanes = 4;
+    for (std::size_t first = 0; first < positions.size(); first += kLanes) {
+        const std::size_t lanes = std::min(kLanes, positions.size() - first);
+        double lo[kLanes] = {};
+        double hi[kLanes] = {1.0, 1.0, 1.0, 1.0};
+        Hint hints[kLanes];
+        // Every lane halves the same width, so all of them stop together.
+        while (hi[0] - lo[0] > tolerance) {
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const double mid = (lo[lane] + hi[lane]) * 0.5;
+                if (estimate_at(mid, hints[lane]) < values[positions[first + lane]]) {
+                    lo[lane] = mid;
+                } else {
+                    hi[lane] = mid;
+                }
+            }
+        }
+        for (std::size_t lane = 0; lane < lanes; ++lane) out[positions[first + lane]] = (lo[lane] + hi[lane]) * 0.5;
+    }
 }
 
 void Digest::write(encoding::Writer& w) const {

@@ -42,26 +42,6 @@ std::optional<double> quantile_by(Estimate estimate, std::uint64_t count, std::o
     return estimate(q);
 }
 
-// Bisects the rank whose estimate reaches the value.
-template <class Estimate>
-double rank_by(Estimate estimate, std::uint64_t count, std::optional<double> min_value,
-               std::optional<double> max_value, double value) {
-    if (count == 0) return 0.0;
-    if (min_value && value <= *min_value) return 0.0;
-    if (max_value && value >= *max_value) return 1.0;
-    double lo = 0.0;
-    double hi = 1.0;
-    while (hi - lo > kRankTolerance) {
-        const double mid = (lo + hi) * 0.5;
-        if (estimate(mid) < value) {
-            lo = mid;
-        } else {
-            hi = mid;
-        }
-    }
-    return (lo + hi) * 0.5;
-}
-
 }  // namespace
 
 TDigest::TDigest(std::uint64_t compression) : digest_(compression), compression_(compression) {}
@@ -132,25 +112,67 @@ std::optional<double> TDigest::quantile(double q) const {
     return quantile_by([this](double at) { return estimate_at(digest_, at); }, count_, min_value_, max_value_, q);
 }
 
-double TDigest::rank(double value) const {
-    return rank_by([this](double at) { return estimate_at(digest_, at); }, count_, min_value_, max_value_, value);
+// The ranks that need no estimate: none stored, or a value at or beyond an
+// extreme.
+std::optional<double> TDigest::rank_shortcut(double value) const {
+    if (count_ == 0) return 0.0;
+    if (min_value_ && value <= *min_value_) return 0.0;
+    if (max_value_ && value >= *max_value_) return 1.0;
+    return std::nullopt;
 }
 
+// Bisects the rank whose estimate reaches the value.
+double TDigest::rank(double value) const {
+    if (auto shortcut = rank_shortcut(value)) return *shortcut;
+    double lo = 0.0;
+    double hi = 1.0;
+    while (hi - lo > kRankTolerance) {
+        const double mid = (lo + hi) * 0.5;
+        if (estimate_at(digest_, mid) < value) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return (lo + hi) * 0.5;
+}
+
+// quantile() for each rank, appended in place: an optional returned from a
+// call per element comes back through a partly written stack slot, which
+// would cost more than the estimate.
 std::vector<std::optional<double>> TDigest::quantiles(const std::vector<double>& qs) const {
-    const DigestSearch search(digest_);
-    auto estimate = [&search](double at) { return search.estimate_at(at); };
     std::vector<std::optional<double>> out;
     out.reserve(qs.size());
-    for (double q : qs) out.push_back(quantile_by(estimate, count_, min_value_, max_value_, q));
+    if (count_ == 0) {
+        out.resize(qs.size());
+        return out;
+    }
+    const DigestSearch search(digest_);
+    DigestSearch::Hint hint;
+    for (double q : qs) {
+        if (q <= 0.0) {
+            out.push_back(min_value_);
+        } else if (q >= 1.0) {
+            out.push_back(max_value_);
+        } else {
+            out.emplace_back(search.estimate_at(q, hint));
+        }
+    }
     return out;
 }
 
+// rank() for each value: the shortcuts first, then the bisections together.
 std::vector<double> TDigest::ranks(const std::vector<double>& values) const {
-    const DigestSearch search(digest_);
-    auto estimate = [&search](double at) { return search.estimate_at(at); };
-    std::vector<double> out;
-    out.reserve(values.size());
-    for (double v : values) out.push_back(rank_by(estimate, count_, min_value_, max_value_, v));
+    std::vector<double> out(values.size());
+    std::vector<std::size_t> pending;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (auto shortcut = rank_shortcut(values[i])) {
+            out[i] = *shortcut;
+        } else {
+            pending.push_back(i);
+        }
+    }
+    if (!pending.empty()) DigestSearch(digest_).bisect_ranks(values, pending, kRankTolerance, out);
     return out;
 }
 
@@ -176,7 +198,8 @@ std::optional<double> TDigest::trimmed_mean(double lower_quantile, double upper_
     double sum = 0.0;
     int present = 0;
     const DigestSearch search(digest_);
-    auto estimate = [&search](double at) { return search.estimate_at(at); };
+    DigestSearch::Hint hint;
+    auto estimate = [&](double at) { return search.estimate_at(at, hint); };
     for (int i = 0; i <= kTrimmedMeanSteps; ++i) {
         if (auto v = quantile_by(estimate, count_, min_value_, max_value_,
                                  lower_quantile + step * static_cast<double>(i))) {

@@ -60,6 +60,7 @@ public:
 private:
     // The engine estimate without the shortcut to the exact extremes.
     std::optional<double> estimate(double q) const;
+    std::optional<double> rank_shortcut(double value) const;
     void take_min(double value);
     void take_max(double value);
 

@@ -43,6 +43,8 @@ bool same(std::optional<double> a, std::optional<double> b) {
     return std::bit_cast<std::uint64_t>(*a) == std::bit_cast<std::uint64_t>(*b);
 }
 
+std::optional<double> found(const double* value) { return value ? std::optional<double>(*value) : std::nullopt; }
+
 using Levels = std::vector<std::vector<double>>;
 
 std::vector<Weighted> pairs_of(const Levels& levels, unsigned first_shift) {
@@ -118,8 +120,8 @@ void sorted_view_matches_the_walk() {
             SortedView::Hint hint;
             for (double q : *order) {
                 const auto expected = walk_quantile(pairs, q);
-                check(same(view.quantile(q), expected), "quantile " + std::to_string(q));
-                check(same(view.quantile(q, &hint), expected), "hinted quantile " + std::to_string(q));
+                check(same(found(view.quantile(q)), expected), "quantile " + std::to_string(q));
+                check(same(found(view.quantile(q, &hint)), expected), "hinted quantile " + std::to_string(q));
             }
         }
         std::vector<double> points = pool;
@@ -157,12 +159,32 @@ void digest_search_matches_the_walk() {
     for (int round = 0; round < 120; ++round) {
         const auto digest = random_digest(rng, round);
         const quillo::tdigest::DigestSearch search(digest);
+        quillo::tdigest::DigestSearch::Hint hint;
         std::vector<double> qs = {-1.0, 0.0, 0.5, 1.0, 2.0, std::numeric_limits<double>::quiet_NaN(),
                                   std::nextafter(0.5, 1.0), 1e-300};
         for (int i = 0; i < 300; ++i) qs.push_back(std::uniform_real_distribution<double>(0.0, 1.0)(rng));
         for (double q : qs) {
-            check(same(search.estimate_at(q), quillo::tdigest::estimate_at(digest, q)),
+            check(same(search.estimate_at(q, hint), quillo::tdigest::estimate_at(digest, q)),
                   "digest estimate " + std::to_string(q));
+        }
+        // Bisections, whose steps mostly stop where the previous one did.
+        std::vector<double> values;
+        std::vector<std::size_t> positions;
+        for (int i = 0; i < 23; ++i) {
+            values.push_back(std::uniform_real_distribution<double>(-60.0, 60.0)(rng));
+            if (i % 4 != 1) positions.push_back(values.size() - 1);
+        }
+        std::vector<double> ranks(values.size(), -1.0);
+        search.bisect_ranks(values, positions, 1e-6, ranks);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            double lo = 0.0;
+            double hi = 1.0;
+            while (hi - lo > 1e-6) {
+                const double mid = (lo + hi) * 0.5;
+                (quillo::tdigest::estimate_at(digest, mid) < values[i] ? lo : hi) = mid;
+            }
+            const bool bisected = std::find(positions.begin(), positions.end(), i) != positions.end();
+            check(same(ranks[i], bisected ? (lo + hi) * 0.5 : -1.0), "bisected rank " + std::to_string(values[i]));
         }
     }
 }
