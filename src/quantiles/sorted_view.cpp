@@ -86,6 +86,7 @@ SortedView::SortedView(std::vector<Weighted> pairs) {
     index_buckets();
     if (!has_nan_) {
         weight_before_ = weights_before(pairs);
+        index_value_buckets();
         return;
     }
     std::vector<Weighted> numbers;
@@ -101,6 +102,7 @@ SortedView::SortedView(std::vector<Weighted> pairs) {
     non_nan_values_.reserve(numbers.size());
     for (const Weighted& p : numbers) non_nan_values_.push_back(p.value);
     weight_before_ = weights_before(numbers);
+    index_value_buckets();
 }
 
 // Bucket j starts at the first running weight that reaches j / B of the
@@ -128,6 +130,43 @@ std::size_t SortedView::bucket_floor(double q) const {
     return bucket_start_[bucket == 0 ? 0 : bucket - 1];
 }
 
+// Value bucket j starts at the first key above lo + j w, where the finite
+// keys span [lo, lo + B w] for B keys.
+void SortedView::index_value_buckets() {
+    const std::span<const double> keys = rank_keys();
+    const auto finite = [](double v) { return std::isfinite(v); };
+    const auto first = std::find_if(keys.begin(), keys.end(), finite);
+    const auto last = std::find_if(keys.rbegin(), keys.rend(), finite);
+    if (first == keys.end() || !(*last > *first)) return;
+    const std::size_t buckets = keys.size();
+    value_low_ = *first;
+    value_width_ = (*last - *first) / static_cast<double>(buckets);
+    if (!(value_width_ > 0.0 && std::isfinite(value_width_))) return;
+    value_bucket_start_.reserve(buckets + 1);
+    std::size_t i = 0;
+    for (std::size_t j = 0; j <= buckets; ++j) {
+        const double threshold = value_threshold(j);
+        while (i < keys.size() && !(keys[i] > threshold)) ++i;
+        value_bucket_start_.push_back(i);
+    }
+}
+
+double SortedView::value_threshold(std::size_t bucket) const {
+    return value_low_ + static_cast<double>(bucket) * value_width_;
+}
+
+// Every key before the start of a bucket whose threshold is at or below x
+// is at or below x. The bucket found by division is checked against the
+// very thresholds the index was built with, so rounding cannot misplace it.
+std::size_t SortedView::value_bucket_floor(double x) const {
+    if (value_bucket_start_.empty() || !(x >= value_low_)) return 0;
+    const std::size_t buckets = value_bucket_start_.size() - 1;
+    const double scaled = (x - value_low_) / value_width_;
+    std::size_t bucket = scaled >= static_cast<double>(buckets) ? buckets : static_cast<std::size_t>(scaled);
+    while (bucket > 0 && value_threshold(bucket) > x) --bucket;
+    return value_threshold(bucket) > x ? 0 : value_bucket_start_[bucket];
+}
+
 // The running weights never decrease, so the first one that reaches the
 // target is where the walk would stop.
 const double* SortedView::quantile(double q, Hint* hint) const {
@@ -140,7 +179,7 @@ const double* SortedView::quantile(double q, Hint* hint) const {
 // The values not greater than x are a prefix of the ascending numbers (all
 // of them when x is NaN), plus every NaN.
 std::uint64_t SortedView::weight_up_to(double x, Hint* hint) const {
-    const std::size_t end = search(rank_keys(), x, hint, 0, [x](double v) { return v > x; });
+    const std::size_t end = search(rank_keys(), x, hint, value_bucket_floor(x), [x](double v) { return v > x; });
     return nan_weight_ + weight_before_[end];
 }
 

@@ -53,6 +53,9 @@ private:
     explicit SortedView(std::vector<Weighted> pairs);
     void index_buckets();
     std::size_t bucket_floor(double q) const;
+    void index_value_buckets();
+    double value_threshold(std::size_t bucket) const;
+    std::size_t value_bucket_floor(double x) const;
     std::span<const double> rank_keys() const { return has_nan_ ? non_nan_values_ : values_; }
 
     // Values in quantile order (stably sorted by float less-than, in which a
@@ -68,6 +71,11 @@ private:
     bool has_nan_ = false;
     std::vector<double> non_nan_values_;
     std::vector<std::uint64_t> weight_before_;
+    // Where the keys above evenly spaced values begin (empty when the finite
+    // keys do not span a range): a single rank starts its search there.
+    double value_low_ = 0.0;
+    double value_width_ = 0.0;
+    std::vector<std::size_t> value_bucket_start_;
     std::uint64_t nan_weight_ = 0;
     std::uint64_t total_ = 0;
 };
