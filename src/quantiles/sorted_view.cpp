@@ -23,10 +23,10 @@ std::vector<std::uint64_t> weights_before(std::span<const Weighted> pairs) {
 
 constexpr std::size_t kNearSteps = 8;
 
-// Binary searches whose steps compile to conditional moves: a query's
-// targets are unpredictable, and mispredicted branches would cost more
-// than the comparisons. Both return the index of the first element that
-// satisfies `past`, which must hold for a suffix of the range.
+// The index of the first element that satisfies `past`, which must hold for
+// a suffix of the range. A binary search whose steps compile to conditional
+// moves: targets are unpredictable, and mispredicted branches would cost
+// more than the comparisons.
 template <class Past>
 std::size_t first_past(std::span<const double> sorted, Past past) {
     if (sorted.empty()) return 0;
@@ -109,6 +109,7 @@ SortedView::SortedView(std::vector<Weighted> pairs) {
 // total, B being the number of values, as a target is computed from a rank.
 void SortedView::index_buckets() {
     const std::size_t buckets = running_.size();
+    if (buckets == 0) return;
     const double total = static_cast<double>(total_);
     bucket_start_.reserve(buckets + 1);
     std::size_t i = 0;
