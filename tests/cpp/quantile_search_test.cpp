@@ -1,9 +1,8 @@
-// Checks that the quantile searches answer exactly as the plain walks they
-// replace: the sorted view of the compactor sketches against a stable sort
-// and a linear walk per query (NaN values, repeated values and huge weights
-// included), the t-digest bisection against the engine's linear estimate,
-// and a KLL sketch queried by several threads at once after each change
-// against its serial answers. Prints "N passed, M failed" and exits non-zero
+// Checks that the sorted view of the compactor sketches answers exactly as
+// the plain walk it replaces, a stable sort and a linear walk per query
+// (NaN values, repeated values and huge weights included), and that a KLL
+// sketch queried by several threads at once after each change gives its
+// serial answers. Prints "N passed, M failed" and exits non-zero
 // on any failure.
 #include <algorithm>
 #include <barrier>
@@ -19,7 +18,6 @@
 
 #include "quantiles/kll_sketch.hpp"
 #include "quantiles/sorted_view.hpp"
-#include "tdigest/digest.hpp"
 
 namespace {
 
@@ -136,59 +134,6 @@ void sorted_view_matches_the_walk() {
     }
 }
 
-quillo::tdigest::Digest random_digest(std::mt19937_64& rng, int round) {
-    std::uniform_real_distribution<double> uniform(-50.0, 50.0);
-    quillo::tdigest::Digest digest(std::uniform_int_distribution<std::uint64_t>(0, 60)(rng));
-    const int batches = std::uniform_int_distribution<int>(0, 6)(rng);
-    for (int b = 0; b < batches; ++b) {
-        std::vector<double> values(std::uniform_int_distribution<int>(1, 300)(rng));
-        for (double& v : values) v = round % 4 == 0 ? std::floor(uniform(rng) / 10.0) : uniform(rng);
-        std::sort(values.begin(), values.end());
-        if (b % 2 == 0) {
-            digest = quillo::tdigest::merge_values(digest, values);
-        } else {
-            const quillo::tdigest::Digest both[] = {digest, quillo::tdigest::merge_values(digest, values)};
-            digest = quillo::tdigest::merge_digest_list(both);
-        }
-    }
-    return digest;
-}
-
-void digest_search_matches_the_walk() {
-    std::mt19937_64 rng(5);
-    for (int round = 0; round < 120; ++round) {
-        const auto digest = random_digest(rng, round);
-        const quillo::tdigest::DigestSearch search(digest);
-        quillo::tdigest::DigestSearch::Hint hint;
-        std::vector<double> qs = {-1.0, 0.0, 0.5, 1.0, 2.0, std::numeric_limits<double>::quiet_NaN(),
-                                  std::nextafter(0.5, 1.0), 1e-300};
-        for (int i = 0; i < 300; ++i) qs.push_back(std::uniform_real_distribution<double>(0.0, 1.0)(rng));
-        for (double q : qs) {
-            check(same(search.estimate_at(q, hint), quillo::tdigest::estimate_at(digest, q)),
-                  "digest estimate " + std::to_string(q));
-        }
-        // Bisections, whose steps mostly stop where the previous one did.
-        std::vector<double> values;
-        std::vector<std::size_t> positions;
-        for (int i = 0; i < 23; ++i) {
-            values.push_back(std::uniform_real_distribution<double>(-60.0, 60.0)(rng));
-            if (i % 4 != 1) positions.push_back(values.size() - 1);
-        }
-        std::vector<double> ranks(values.size(), -1.0);
-        search.bisect_ranks(values, positions, 1e-6, ranks);
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            double lo = 0.0;
-            double hi = 1.0;
-            while (hi - lo > 1e-6) {
-                const double mid = (lo + hi) * 0.5;
-                (quillo::tdigest::estimate_at(digest, mid) < values[i] ? lo : hi) = mid;
-            }
-            const bool bisected = std::find(positions.begin(), positions.end(), i) != positions.end();
-            check(same(ranks[i], bisected ? (lo + hi) * 0.5 : -1.0), "bisected rank " + std::to_string(values[i]));
-        }
-    }
-}
-
 // Several threads query a sketch whose view is not built yet; each must see
 // the answers of a serial query.
 void concurrent_first_queries() {
@@ -220,7 +165,6 @@ void concurrent_first_queries() {
 
 int main() {
     sorted_view_matches_the_walk();
-    digest_search_matches_the_walk();
     concurrent_first_queries();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
