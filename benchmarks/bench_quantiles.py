@@ -1,5 +1,7 @@
-"""Quantile summaries: ns per update, and ns per query over a sweep of 1,000
-ranks on a summary filled with 200,000 values."""
+"""Quantile summaries: ns per update; ns per query over a sweep of 1,000
+ranks (or values) on a summary filled with 200,000 values; ns per batch query
+of 100 ranks or split points, against the peer's batch call or, for the
+T-Digest, against a Python loop of its own single queries."""
 
 import random
 
@@ -10,6 +12,10 @@ _RNG = random.Random(1)
 VALUES = [_RNG.random() for _ in range(200_000)]
 SLOW_VALUES = VALUES[:10_000]  # for peers that take microseconds per value
 RANKS = [i / 1000 for i in range(1000)]
+BATCH_RANKS = [i / 100 for i in range(1, 100)] + [0.995]
+# Many short passes: the best of them is the least disturbed by other processes.
+BATCH_CALLS = range(100)
+BATCH_REPEATS = 40
 BATCH = 1000
 KLL_K = 200
 REQ_K = 12
@@ -29,18 +35,52 @@ def filled(summary, method):
     return summary
 
 
+def per_batch(call, argument):
+    """ns per call(argument), a batch query."""
+    return ns_per_call(lambda _: call(argument), items=BATCH_CALLS, repeats=BATCH_REPEATS)
+
+
 def update_and_sweep(cls, operation, ours, peer_name, make_peer):
-    """Rows for ns per update and per swept query; ``ours``, ``make_peer``: factories."""
-    update_peer = sweep_peer = None
+    """Rows for ns per update, per single query and per batch query; ``ours``, ``make_peer``: factories."""
+    peer = update_peer = None
     if make_peer:
-        other = filled(make_peer(), "update")
-        update_peer = (ns_per_call(make_peer().update, items=VALUES), len(other.serialize()))
-        sweep_peer = (ns_per_call(other.get_quantile, items=RANKS), None)
+        peer = filled(make_peer(), "update")
+        update_peer = (ns_per_call(make_peer().update, items=VALUES), len(peer.serialize()))
     mine = filled(ours(), "update")
+    # Split points at the sketch's own quantiles, as a CDF plot would place them.
+    points = sorted(set(mine.quantiles(BATCH_RANKS)))
     rows = peer_rows(cls, operation, ns_per_call(ours().update, items=VALUES), {peer_name: update_peer},
                      len(mine.to_bytes()))
-    return rows + peer_rows(cls, "quantile, 1,000-rank sweep, per query", ns_per_call(mine.quantile, items=RANKS),
-                            {peer_name: sweep_peer})
+    queries = [
+        ("quantile, 1,000-rank sweep, per query", lambda: ns_per_call(mine.quantile, items=RANKS),
+         lambda: ns_per_call(peer.get_quantile, items=RANKS)),
+        ("rank, 1,000-value sweep, per query", lambda: ns_per_call(mine.rank, items=VALUES[:1000]),
+         lambda: ns_per_call(peer.get_rank, items=VALUES[:1000])),
+        ("quantiles of 100 ranks, per call", lambda: per_batch(mine.quantiles, BATCH_RANKS),
+         lambda: per_batch(peer.get_quantiles, BATCH_RANKS)),
+        (f"cdf at {len(points)} split points, per call", lambda: per_batch(mine.cdf, points),
+         lambda: per_batch(peer.get_cdf, points)),
+    ]
+    for operation_name, time_ours, time_peer in queries:
+        rows += peer_rows(cls, operation_name, time_ours(), {peer_name: (time_peer(), None) if peer else None})
+    return rows
+
+
+def tdigest_batch_rows(digest):
+    """Batch queries against a Python loop of the single ones, on the same digest."""
+    points = sorted(set(digest.quantiles(BATCH_RANKS)))
+    values = VALUES[:100]
+    batches = [
+        ("quantiles of 100 ranks", digest.quantiles, BATCH_RANKS, lambda rs: [digest.quantile(r) for r in rs]),
+        ("ranks of 100 values", digest.ranks, values, lambda vs: [digest.rank(v) for v in vs]),
+        (f"cdf at {len(points)} split points", digest.cdf, points, lambda ps: [digest.rank(p) for p in ps] + [1.0]),
+    ]
+    rows = []
+    for operation, batch, argument, loop in batches:
+        assert batch(argument) == loop(argument)
+        rows += peer_rows("TDigest", f"{operation}, per call", per_batch(batch, argument),
+                          {"quillo TDigest, Python loop of single queries": (per_batch(loop, argument), None)})
+    return rows
 
 
 def tdigest_rows(ds):
@@ -62,6 +102,7 @@ def tdigest_rows(ds):
         sweep_peer = (ns_per_call(filled(ds.tdigest_double(COMPRESSION), "update").get_quantile, items=RANKS), None)
     rows += peer_rows("TDigest", "quantile, 1,000-rank sweep, per query", ns_per_call(digest.quantile, items=RANKS),
                       {"datasketches tdigest_double": sweep_peer})
+    rows += tdigest_batch_rows(digest)
     streaming = filled(quillo.StreamingTDigest(COMPRESSION), "add")
     rows += peer_rows("StreamingTDigest", f"add, compression {COMPRESSION}",
                       ns_per_call(quillo.StreamingTDigest(COMPRESSION).add, items=VALUES),

@@ -78,7 +78,8 @@ def damaged(images, rng):
 ARGUMENTS = {
     "item": ("x", "", "item-3"), "key": ("x",), "items": (["x", "y"], []), "count": (3, 0),
     "threshold": (1, 0), "threshold_fraction": (0.5, 0.0, 1.0), "k": (3, 0), "rank": (0.5, 0.0, 1.0),
-    "q": (0.5, 0.0, 1.0), "qs": ([0.1, 0.9], []), "value": (0.5, -1e300, math.inf, math.nan),
+    "q": (0.5, 0.0, 1.0), "qs": ([0.1, 0.9], []), "ranks": ([0.1, 0.9], [], [0.0, 1.0]),
+    "value": (0.5, -1e300, math.inf, math.nan),
     "values": ([1.0, 2.0], [], [math.inf, -1.0]), "split_points": ([0.0, 1.0], []),
     "lower_quantile": (0.1, 0.0), "upper_quantile": (0.9, 1.0), "confidence": (None, 1, 3),
     "weight": (2.0, 1e300),

@@ -118,9 +118,23 @@ class TestImage:
         s.update(3.0)
         assert s.count() == 4
 
-    def test_refusals(self):
-        assert ReqSketch.from_bytes(image(4, [(63, [1.0], 4)])).rank(1.0) == 1.0
-        with pytest.raises(ValueError, match="^corrupt data: ReqSketch decode failed: "):
-            ReqSketch.from_bytes(image(4, [(64, [1.0], 4)]))  # a weight past 64 bits
+    @pytest.mark.parametrize("compactors, why", [
+        ([], "no compactors"),
+        ([(63, [1.0], 4)], "compactor level differs from its position"),  # each update would weigh 2^63
+        ([(0, [], 4), (2, [1.0], 8)], "compactor level differs from its position"),
+        ([(0, [1.0], 1)], "compactor capacity below 2"),  # compactions would cascade past level 63
+        ([(i, [1.0] if i == 63 else [], 4) for i in range(64)], "retained weight reaches 2\\^63"),
+        ([(i, [1.0] * (i > 61), 4) for i in range(64)], "retained weight reaches 2\\^63"),
+    ])
+    def test_refusals(self, compactors, why):
+        with pytest.raises(ValueError, match=f"^corrupt data: ReqSketch decode failed: {why}$"):
+            ReqSketch.from_bytes(image(4, compactors))
+
+    def test_the_heaviest_accepted_state_keeps_ranks_in_range(self):
+        s = ReqSketch.from_bytes(image(4, [(i, [float(i)] * (i in (61, 62)), 2) for i in range(63)]))
+        for v in range(200):
+            s.update(float(v % 70))
+        assert all(0.0 <= r <= 1.0 for r in s.ranks([float(v) for v in range(-1, 80)]))
+        assert s.rank(61.5) == pytest.approx(1 / 3, abs=1e-12) and s.cdf([100.0]) == [1.0, 1.0]
         with pytest.raises(ValueError, match="Hit the end of buffer"):
             ReqSketch.from_bytes(varint(4) + b"\x00" + varint(2**62))  # fails before allocating

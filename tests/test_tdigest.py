@@ -169,3 +169,44 @@ def test_images_agree_across_processes():
     here = {}
     exec(code, here)
     assert other.stdout.strip() == here["out"]
+
+
+def digest_image(centroids, digest_count, count, extremes=(0.0, 9.0)):
+    """A TDigest image: centroids, size limit 100, sum, digest count and extremes, then the object fields."""
+    low, high = extremes
+    return (sequence(centroids, lambda c: f64(c[0]) + f64(c[1])) + varint(100) + f64(0.0) + f64(digest_count)
+            + f64(high) + f64(low) + varint(count) + b"\x01" + f64(low) + b"\x01" + f64(high) + varint(100))
+
+
+class TestDecodedStates:
+    NAN, INF = float("nan"), float("inf")
+
+    @pytest.mark.parametrize("centroids, digest_count, count, why", [
+        ([(1.0, 0.0), (2.0, 1.0)], 1.0, 1, "centroid weight not positive and finite"),  # divides by zero
+        ([(1.0, -2.0), (2.0, 3.0)], 1.0, 1, "centroid weight not positive and finite"),
+        ([(1.0, NAN)], 1.0, 1, "centroid weight not positive and finite"),
+        ([(1.0, INF)], 1.0, 1, "centroid weight not positive and finite"),
+        ([(2.0, 1.0), (1.0, 1.0)], 2.0, 2, "centroids out of order"),
+        ([(NAN, 1.0), (1.0, 1.0)], 2.0, 2, "centroids out of order"),
+        ([(1.0, 1.0)], NAN, 1, "total weight negative or not finite"),  # NaN estimates
+        ([(1.0, 1.0)], INF, 1, "total weight negative or not finite"),
+        ([(1.0, 1.0)], -1.0, 1, "total weight negative or not finite"),
+        ([], 0.0, 5, "count without centroids"),  # a median of 0.0 for values never seen
+    ])
+    def test_refusals(self, centroids, digest_count, count, why):
+        data = digest_image(centroids, digest_count, count)
+        with pytest.raises(ValueError, match=f"^corrupt data: TDigest decode failed: {why}$"):
+            TDigest.from_bytes(data)
+        with pytest.raises(ValueError, match=f"^corrupt data: StreamingTDigest decode failed: {why}$"):
+            StreamingTDigest.from_bytes(data + varint(0) + varint(10))
+
+    def test_what_objects_write_is_accepted(self):
+        t = batch([1.0, 2.0, 3.0])
+        t.add(float("nan"))  # a NaN centroid sorts last
+        t.merge(batch(range(100), 5))
+        for digest in (t, TDigest(), batch([7.0])):
+            assert TDigest.from_bytes(digest.to_bytes()).to_bytes() == digest.to_bytes()
+        t.clear()
+        assert TDigest.from_bytes(t.to_bytes()).to_bytes() == t.to_bytes()
+        # a digest whose centroids are not counted still answers sensibly
+        assert TDigest.from_bytes(digest_image([(1.0, 1.0), (3.0, 1.0)], 2.0, 0)).quantiles([0.5]) == [None]

@@ -15,6 +15,14 @@ PyTypeObject* build_kll_sketch() {
         .method<"merge", &KllSketch::merge, "other">("Merge another KLL sketch into this one.")
         .method<"quantile", &KllSketch::quantile, "rank">("Get quantile for the given rank (0.0 to 1.0).")
         .method<"rank", &KllSketch::rank, "value">("Get the rank of a given value (0.0 to 1.0).")
+        .method<"quantiles", &KllSketch::quantiles, "ranks">(
+            "Get the quantile at each rank (0.0 to 1.0), as quantile() answers it.")
+        .method<"ranks", &KllSketch::ranks, "values">("Get the rank of each value, as rank() answers it.")
+        .method<"cdf", &KllSketch::cdf, "split_points">(
+            "Get the rank at each increasing split point, then 1.0; empty when the sketch is.")
+        .method<"pmf", &KllSketch::pmf, "split_points">(
+            "Get the share of the stream at or below the first increasing split point, between neighbours, and "
+            "above the last; empty when the sketch is.")
         .method<"count", &KllSketch::count>("")
         .method<"is_empty", &KllSketch::is_empty>("")
         .method<"min", &KllSketch::min>("")

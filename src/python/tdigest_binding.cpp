@@ -17,6 +17,12 @@ PyTypeObject* build_tdigest() {
         .method<"quantile", &TDigest::quantile, "q">("Estimate the quantile for a given rank (0.0 to 1.0).")
         .method<"quantiles", &TDigest::quantiles, "qs">("")
         .method<"rank", &TDigest::rank, "value">("Estimate the rank (percentile) of a given value.")
+        .method<"ranks", &TDigest::ranks, "values">("Estimate the rank of each value, as rank() does.")
+        .method<"cdf", &TDigest::cdf, "split_points">(
+            "Estimate the rank at each increasing split point, then 1.0; empty when the digest is.")
+        .method<"pmf", &TDigest::pmf, "split_points">(
+            "Estimate the share of the stream up to the first increasing split point, between neighbours, and "
+            "above the last; empty when the digest is.")
         .method<"merge", &TDigest::merge, "other">("Merge another T-Digest into this one.")
         .method<"trimmed_mean", &TDigest::trimmed_mean, "lower_quantile", "upper_quantile">(
             "Calculate trimmed mean (mean excluding extreme values).")

@@ -97,6 +97,7 @@ void KllSketch::take_max(double value) {
 }
 
 void KllSketch::update(double value) {
+    view_.reset();
     take_min(value);
     take_max(value);
     ++n_;
@@ -133,6 +134,7 @@ void KllSketch::compact_every_level() {
 }
 
 void KllSketch::merge(const KllSketch& other) {
+    view_.reset();
     if (other.min_value_) take_min(*other.min_value_);
     if (other.max_value_) take_max(*other.max_value_);
     n_ += other.n_;
@@ -148,13 +150,28 @@ void KllSketch::for_each_run(Fn fn) const {
     }
 }
 
-std::optional<double> KllSketch::quantile(double rank) const {
-    return quantiles::stack_quantile([this](auto fn) { for_each_run(fn); }, rank, n_, min_value_, max_value_);
+auto KllSketch::queries() const {
+    return quantiles::StackQueries(n_, min_value_, max_value_, [this]() -> const quantiles::SortedView& {
+        return view_.get([this] { return quantiles::SortedView::of([this](auto fn) { for_each_run(fn); }); });
+    });
 }
 
-double KllSketch::rank(double value) const {
-    if (n_ == 0 || levels_.empty()) return 0.0;
-    return quantiles::weighted_rank([this](auto fn) { for_each_run(fn); }, value);
+std::optional<double> KllSketch::quantile(double rank) const { return queries().quantile(rank); }
+
+double KllSketch::rank(double value) const { return queries().rank(value); }
+
+std::vector<std::optional<double>> KllSketch::quantiles(const std::vector<double>& ranks) const {
+    return queries().quantiles(ranks);
+}
+
+std::vector<double> KllSketch::ranks(const std::vector<double>& values) const { return queries().ranks(values); }
+
+std::vector<double> KllSketch::cdf(const std::vector<double>& split_points) const {
+    return queries().cdf(split_points);
+}
+
+std::vector<double> KllSketch::pmf(const std::vector<double>& split_points) const {
+    return queries().pmf(split_points);
 }
 
 std::size_t KllSketch::retained() const {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "common/stats.hpp"
+#include "quantiles/lazy_view.hpp"
+#include "quantiles/sorted_view.hpp"
 
 namespace quillo::kll {
 
@@ -32,6 +34,10 @@ public:
 
     std::optional<double> quantile(double rank) const;
     double rank(double value) const;
+    std::vector<std::optional<double>> quantiles(const std::vector<double>& ranks) const;
+    std::vector<double> ranks(const std::vector<double>& values) const;
+    std::vector<double> cdf(const std::vector<double>& split_points) const;
+    std::vector<double> pmf(const std::vector<double>& split_points) const;
     std::uint64_t count() const { return n_; }
     bool is_empty() const { return n_ == 0; }
     std::optional<double> min() const { return min_value_; }
@@ -69,6 +75,7 @@ private:
     std::size_t retained() const;
     template <class Fn>
     void for_each_run(Fn fn) const;
+    auto queries() const;
 
     friend struct KllImage;
 
@@ -79,6 +86,8 @@ private:
     std::uint64_t k_;
     std::uint64_t n_ = 0;
     std::uint64_t rng_state_;
+    // Not part of the state: every mutation resets it.
+    quantiles::LazyView<quantiles::SortedView> view_;
 };
 
 }  // namespace quillo::kll

@@ -17,6 +17,8 @@ using quantiles::level_weight;
 constexpr std::uint64_t kMinCapacity = 2;
 // A compactor's level is the exponent of its values' weight.
 constexpr std::uint64_t kLevelLimit = 64;
+// Half the 64-bit range: room for more updates than any stream will bring.
+constexpr std::uint64_t kMaxRetainedWeight = (std::uint64_t{1} << 63) - 1;
 constexpr std::size_t kMinCompactorBytes = 4;
 constexpr std::size_t kValueBytes = 8;
 
@@ -47,6 +49,7 @@ void ReqSketch::add_compactor() {
 }
 
 void ReqSketch::update(double value) {
+    view_.reset();
     if (!min_value_ || value < *min_value_) min_value_ = value;
     if (!max_value_ || value > *max_value_) max_value_ = value;
     ++n_;
@@ -82,21 +85,58 @@ void ReqSketch::for_each_run(Fn fn) const {
     for (const ReqCompactor& c : compactors_) fn(level_weight(c.level), std::span<const double>(c.items));
 }
 
-std::optional<double> ReqSketch::quantile(double rank) const {
-    return quantiles::stack_quantile([this](auto fn) { for_each_run(fn); }, rank, n_, min_value_, max_value_);
+auto ReqSketch::queries() const {
+    return quantiles::StackQueries(n_, min_value_, max_value_, [this]() -> const quantiles::SortedView& {
+        return view_.get([this] { return quantiles::SortedView::of([this](auto fn) { for_each_run(fn); }); });
+    });
 }
 
-double ReqSketch::rank(double value) const {
-    if (n_ == 0 || compactors_.empty()) return 0.0;
-    return quantiles::weighted_rank([this](auto fn) { for_each_run(fn); }, value);
-}
+std::optional<double> ReqSketch::quantile(double rank) const { return queries().quantile(rank); }
 
+double ReqSketch::rank(double value) const { return queries().rank(value); }
+
+// Unlike `cdf`, takes the points in any order and answers an empty sketch
+// with zeros.
 std::vector<double> ReqSketch::get_cdf(const std::vector<double>& split_points) const {
-    std::vector<double> cdf;
-    cdf.reserve(split_points.size() + 1);
-    for (double point : split_points) cdf.push_back(rank(point));
+    std::vector<double> cdf = ranks(split_points);
     cdf.push_back(n_ == 0 ? 0.0 : 1.0);
     return cdf;
+}
+
+std::vector<std::optional<double>> ReqSketch::quantiles(const std::vector<double>& ranks) const {
+    return queries().quantiles(ranks);
+}
+
+std::vector<double> ReqSketch::ranks(const std::vector<double>& values) const { return queries().ranks(values); }
+
+std::vector<double> ReqSketch::cdf(const std::vector<double>& split_points) const {
+    return queries().cdf(split_points);
+}
+
+std::vector<double> ReqSketch::pmf(const std::vector<double>& split_points) const {
+    return queries().pmf(split_points);
+}
+
+// Refuses states no sketch reaches: compactor 0 missing (updates append to
+// it), a compactor whose level is not its position (its values would weigh
+// what another level's do), a capacity below 2 (compactions would cascade
+// a value past level 63), or retained weight so close to the 64-bit limit
+// that later updates would wrap the totals and give ranks outside [0, 1].
+void ReqSketch::check_decoded() const {
+    auto refuse = [](const char* why) { codec::corrupt_data(std::string("ReqSketch decode failed: ") + why); };
+    if (compactors_.empty()) refuse("no compactors");
+    std::uint64_t weight = 0;
+    for (std::size_t h = 0; h < compactors_.size(); ++h) {
+        const ReqCompactor& c = compactors_[h];
+        if (c.level != h) refuse("compactor level differs from its position");
+        if (c.level >= kLevelLimit) refuse("compactor level 64 or more");
+        if (c.capacity < kMinCapacity) refuse("compactor capacity below 2");
+        std::uint64_t level_weight;
+        if (__builtin_mul_overflow(static_cast<std::uint64_t>(c.items.size()), quantiles::level_weight(h), &level_weight) ||
+            __builtin_add_overflow(weight, level_weight, &weight) || weight > kMaxRetainedWeight) {
+            refuse("retained weight reaches 2^63");
+        }
+    }
 }
 
 std::vector<std::uint8_t> ReqSketch::to_bytes() const {
@@ -135,11 +175,7 @@ ReqSketch ReqSketch::from_bytes(std::span<const std::uint8_t> data) {
         s.rng_state_ = r.u64();
         return s;
     });
-    // Updates append to compactor 0, which every sketch has from birth.
-    if (sketch.compactors_.empty()) codec::corrupt_data("ReqSketch decode failed: no compactors");
-    for (const ReqCompactor& c : sketch.compactors_) {
-        if (c.level >= kLevelLimit) codec::corrupt_data("ReqSketch decode failed: compactor level 64 or more");
-    }
+    sketch.check_decoded();
     return sketch;
 }
 

@@ -10,6 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "quantiles/lazy_view.hpp"
+#include "quantiles/sorted_view.hpp"
+
 namespace quillo::req {
 
 inline constexpr std::uint64_t kMinK = 4;
@@ -35,6 +38,10 @@ public:
     std::optional<double> quantile(double rank) const;
     double rank(double value) const;
     std::vector<double> get_cdf(const std::vector<double>& split_points) const;
+    std::vector<std::optional<double>> quantiles(const std::vector<double>& ranks) const;
+    std::vector<double> ranks(const std::vector<double>& values) const;
+    std::vector<double> cdf(const std::vector<double>& split_points) const;
+    std::vector<double> pmf(const std::vector<double>& split_points) const;
     std::uint64_t count() const { return n_; }
     bool is_empty() const { return n_ == 0; }
     std::string mode() const { return lra_mode_ ? "LRA" : "HRA"; }
@@ -45,10 +52,12 @@ public:
 private:
     ReqSketch() = default;
 
+    void check_decoded() const;
     void add_compactor();
     void compact(std::size_t h);
     template <class Fn>
     void for_each_run(Fn fn) const;
+    auto queries() const;
 
     std::uint64_t k_ = kMinK;
     bool lra_mode_ = false;
@@ -57,6 +66,8 @@ private:
     std::optional<double> min_value_;
     std::optional<double> max_value_;
     std::uint64_t rng_state_ = 0;
+    // Not part of the state: every mutation resets it.
+    quantiles::LazyView<quantiles::SortedView> view_;
 };
 
 }  // namespace quillo::req

@@ -153,36 +153,20 @@ Digest merge_digest_list(std::span<const Digest> digests) {
     return result;
 }
 
-double estimate_at(const Digest& digest, double q) {
-    const auto& c = digest.centroids;
-    if (c.empty()) return 0.0;
-    const double rank = q * digest.count;
-    const std::size_t last = c.size() - 1;
+namespace {
+
+// Where the walks over the centroids stop: the centroid p and the weight t
+// before it (walking up) or remaining with it (walking down).
+struct Stop {
     std::size_t p;
     double t;
-    if (q > 0.5) {
-        if (q >= 1.0) return digest.max;
-        t = digest.count;
-        p = 0;
-        for (std::size_t i = c.size(); i-- > 0;) {
-            t -= c[i].weight;
-            if (rank >= t) {
-                p = i;
-                break;
-            }
-        }
-    } else {
-        if (q <= 0.0) return digest.min;
-        t = 0.0;
-        p = last;
-        for (std::size_t i = 0; i < c.size(); ++i) {
-            if (rank < t + c[i].weight) {
-                p = i;
-                break;
-            }
-            t += c[i].weight;
-        }
-    }
+};
+
+// The value at rank q interpolated between the neighbours of the stop.
+double interpolate(const Digest& digest, double rank, Stop stop) {
+    const auto& c = digest.centroids;
+    const std::size_t p = stop.p;
+    const std::size_t last = c.size() - 1;
     double lo = digest.min;
     double hi = digest.max;
     double delta = 0.0;
@@ -199,10 +183,113 @@ double estimate_at(const Digest& digest, double q) {
             hi = c[p + 1].mean;
         }
     }
-    const double value = c[p].mean + ((rank - t) / c[p].weight - 0.5) * delta;
+    const double value = c[p].mean + ((rank - stop.t) / c[p].weight - 0.5) * delta;
     if (value > hi) return hi;
     if (value < lo) return lo;
     return value;
+}
+
+}  // namespace
+
+double estimate_at(const Digest& digest, double q) {
+    const auto& c = digest.centroids;
+    if (c.empty()) return 0.0;
+    const double rank = q * digest.count;
+    Stop stop;
+    if (q > 0.5) {
+        if (q >= 1.0) return digest.max;
+        stop = {0, digest.count};
+        for (std::size_t i = c.size(); i-- > 0;) {
+            stop.t -= c[i].weight;
+            if (rank >= stop.t) {
+                stop.p = i;
+                break;
+            }
+        }
+    } else {
+        if (q <= 0.0) return digest.min;
+        stop = {c.size() - 1, 0.0};
+        for (std::size_t i = 0; i < c.size(); ++i) {
+            if (rank < stop.t + c[i].weight) {
+                stop = {i, stop.t};
+                break;
+            }
+            stop.t += c[i].weight;
+        }
+    }
+    return interpolate(digest, rank, stop);
+}
+
+DigestSearch::DigestSearch(const Digest& digest) : digest_(digest) {
+    const auto& c = digest.centroids;
+    passed_.reserve(c.size());
+    double t = 0.0;
+    for (const Centroid& centroid : c) passed_.push_back(t += centroid.weight);
+    remaining_.resize(c.size());
+    t = digest.count;
+    for (std::size_t i = c.size(); i-- > 0;) remaining_[i] = (t -= c[i].weight);
+}
+
+namespace {
+
+// The first index of `running` at which `stops` holds, given that it fails
+// on a prefix and holds on the rest. The guess and the index after it (where
+// ascending ranks go next) are tried before a bisection.
+template <class Stops>
+std::size_t first_stop(const std::vector<double>& running, std::size_t guess, Stops stops) {
+    auto is_first = [&](std::size_t i) {
+        return (i == running.size() || stops(running[i])) && (i == 0 || !stops(running[i - 1]));
+    };
+    if (is_first(guess)) return guess;
+    if (guess < running.size() && is_first(guess + 1)) return guess + 1;
+    return static_cast<std::size_t>(std::partition_point(running.begin(), running.end(),
+                                                         [&stops](double t) { return !stops(t); }) -
+                                    running.begin());
+}
+
+}  // namespace
+
+// The upward walk stops at the first centroid whose running weight passes
+// the rank, the downward walk after the last whose remainder is at or below
+// it; both running sums are ordered, so bisection finds the same centroids.
+// A NaN rank stops neither walk, as in estimate_at.
+double DigestSearch::estimate_at(double q, Hint& hint) const {
+    const auto& c = digest_.centroids;
+    if (c.empty()) return 0.0;
+    const double rank = q * digest_.count;
+    if (q > 0.5) {
+        if (q >= 1.0) return digest_.max;
+        hint.down = first_stop(remaining_, hint.down, [rank](double t) { return !(rank >= t); });
+        const std::size_t p = hint.down == 0 ? 0 : hint.down - 1;
+        return interpolate(digest_, rank, {p, remaining_[p]});
+    }
+    if (q <= 0.0) return digest_.min;
+    hint.up = first_stop(passed_, hint.up, [rank](double t) { return rank < t; });
+    if (hint.up == c.size()) return interpolate(digest_, rank, {c.size() - 1, passed_.back()});
+    return interpolate(digest_, rank, {hint.up, hint.up == 0 ? 0.0 : passed_[hint.up - 1]});
+}
+
+void DigestSearch::bisect_ranks(std::span<const double> values, std::span<const std::size_t> positions,
+                                double tolerance, std::span<double> out) const {
+    constexpr std::size_t kLanes = 4;
+    for (std::size_t first = 0; first < positions.size(); first += kLanes) {
+        const std::size_t lanes = std::min(kLanes, positions.size() - first);
+        double lo[kLanes] = {};
+        double hi[kLanes] = {1.0, 1.0, 1.0, 1.0};
+        Hint hints[kLanes];
+        // Every lane halves the same width, so all of them stop together.
+        while (hi[0] - lo[0] > tolerance) {
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const double mid = (lo[lane] + hi[lane]) * 0.5;
+                if (estimate_at(mid, hints[lane]) < values[positions[first + lane]]) {
+                    lo[lane] = mid;
+                } else {
+                    hi[lane] = mid;
+                }
+            }
+        }
+        for (std::size_t lane = 0; lane < lanes; ++lane) out[positions[first + lane]] = (lo[lane] + hi[lane]) * 0.5;
+    }
 }
 
 void Digest::write(encoding::Writer& w) const {

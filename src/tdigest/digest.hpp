@@ -43,4 +43,38 @@ Digest merge_digest_list(std::span<const Digest> digests);
 // The interpolated value at rank q (0.0 for a digest without centroids).
 double estimate_at(const Digest& digest, double q);
 
+// estimate_at for many ranks: the running weights of both walks are summed
+// once, in the walks' order, and each estimate finds its centroid by
+// bisection, or at once when it is the one a hint remembers (as it is for
+// most steps of a rank's bisection). Needs weights that are neither negative
+// nor NaN, so that the running weights are ordered; every digest the engine
+// builds has them.
+class DigestSearch {
+public:
+    // The centroids where the last estimates of one caller stopped.
+    struct Hint {
+        std::size_t up = 0;
+        std::size_t down = 0;
+    };
+
+    explicit DigestSearch(const Digest& digest);
+    double estimate_at(double q, Hint& hint) const;
+
+    // For each value at the given positions, the midpoint of the rank
+    // interval, halved from [0, 1] until no wider than `tolerance`, whose
+    // lower end estimates below the value: what a bisection by estimate_at
+    // gives. Interleaves several values' bisections, whose steps would
+    // otherwise wait on one another.
+    void bisect_ranks(std::span<const double> values, std::span<const std::size_t> positions, double tolerance,
+                      std::span<double> out) const;
+
+private:
+    const Digest& digest_;
+    // The running weight with centroid i walking up from the first, and
+    // what remains of the count after subtracting centroid i walking down
+    // from the last.
+    std::vector<double> passed_;
+    std::vector<double> remaining_;
+};
+
 }  // namespace quillo::tdigest

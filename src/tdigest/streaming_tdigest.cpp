@@ -94,6 +94,7 @@ StreamingTDigest StreamingTDigest::from_bytes(std::span<const std::uint8_t> data
         std::vector<double> buffer = r.sequence<double>(kValueBytes, [](encoding::Reader& in) { return in.f64(); });
         return StreamingTDigest(std::move(inner), std::move(buffer), r.u64());
     });
+    decoded.inner_.check_decoded("StreamingTDigest");
     if (any_nan(decoded.buffer_)) codec::corrupt_data("StreamingTDigest decode failed: buffer holds NaN");
     return decoded;
 }

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "codec/codec.hpp"
 #include "common/error.hpp"
 #include "common/memory.hpp"
 #include "quantiles/compactor_support.hpp"
+#include "quantiles/sorted_view.hpp"
 
 namespace quillo::tdigest {
 namespace {
@@ -28,6 +30,17 @@ double max_ignoring_nan(double first, double second) {
     if (std::isnan(first)) return second;
     if (std::isnan(second)) return first;
     return second > first ? second : first;
+}
+
+// The quantile rule of the object: the exact extremes at and beyond ranks 0
+// and 1, the engine's estimate in between.
+template <class Estimate>
+std::optional<double> quantile_by(Estimate estimate, std::uint64_t count, std::optional<double> min_value,
+                                  std::optional<double> max_value, double q) {
+    if (count == 0) return std::nullopt;
+    if (q <= 0.0) return min_value;
+    if (q >= 1.0) return max_value;
+    return estimate(q);
 }
 
 }  // namespace
@@ -97,24 +110,21 @@ std::optional<double> TDigest::estimate(double q) const {
 }
 
 std::optional<double> TDigest::quantile(double q) const {
-    if (count_ == 0) return std::nullopt;
-    if (q <= 0.0) return min_value_;
-    if (q >= 1.0) return max_value_;
-    return estimate_at(digest_, q);
+    return quantile_by([this](double at) { return estimate_at(digest_, at); }, count_, min_value_, max_value_, q);
 }
 
-std::vector<std::optional<double>> TDigest::quantiles(const std::vector<double>& qs) const {
-    std::vector<std::optional<double>> out;
-    out.reserve(qs.size());
-    for (double q : qs) out.push_back(quantile(q));
-    return out;
+// The ranks that need no estimate: none stored, or a value at or beyond an
+// extreme.
+std::optional<double> TDigest::rank_shortcut(double value) const {
+    if (count_ == 0) return 0.0;
+    if (min_value_ && value <= *min_value_) return 0.0;
+    if (max_value_ && value >= *max_value_) return 1.0;
+    return std::nullopt;
 }
 
 // Bisects the rank whose estimate reaches the value.
 double TDigest::rank(double value) const {
-    if (count_ == 0) return 0.0;
-    if (min_value_ && value <= *min_value_) return 0.0;
-    if (max_value_ && value >= *max_value_) return 1.0;
+    if (auto shortcut = rank_shortcut(value)) return *shortcut;
     double lo = 0.0;
     double hi = 1.0;
     while (hi - lo > kRankTolerance) {
@@ -128,13 +138,72 @@ double TDigest::rank(double value) const {
     return (lo + hi) * 0.5;
 }
 
+// quantile() for each rank, appended in place: an optional returned from a
+// call per element comes back through a partly written stack slot, which
+// would cost more than the estimate.
+std::vector<std::optional<double>> TDigest::quantiles(const std::vector<double>& qs) const {
+    std::vector<std::optional<double>> out;
+    out.reserve(qs.size());
+    if (count_ == 0) {
+        out.resize(qs.size());
+        return out;
+    }
+    const DigestSearch search(digest_);
+    DigestSearch::Hint hint;
+    for (double q : qs) {
+        if (q <= 0.0) {
+            out.push_back(min_value_);
+        } else if (q >= 1.0) {
+            out.push_back(max_value_);
+        } else {
+            out.emplace_back(search.estimate_at(q, hint));
+        }
+    }
+    return out;
+}
+
+// rank() for each value: the shortcuts first, then the bisections together.
+std::vector<double> TDigest::ranks(const std::vector<double>& values) const {
+    std::vector<double> out(values.size());
+    std::vector<std::size_t> pending;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (auto shortcut = rank_shortcut(values[i])) {
+            out[i] = *shortcut;
+        } else {
+            pending.push_back(i);
+        }
+    }
+    if (!pending.empty()) DigestSearch(digest_).bisect_ranks(values, pending, kRankTolerance, out);
+    return out;
+}
+
+// The rank at each split point, then 1.0; nothing for an empty digest.
+std::vector<double> TDigest::cdf(const std::vector<double>& split_points) const {
+    quantiles::check_split_points(split_points);
+    if (count_ == 0) return {};
+    std::vector<double> out = ranks(split_points);
+    out.push_back(1.0);
+    return out;
+}
+
+// The steps of the CDF: ranks grow with the value, so no step is negative.
+std::vector<double> TDigest::pmf(const std::vector<double>& split_points) const {
+    std::vector<double> out = cdf(split_points);
+    for (std::size_t i = out.size(); i-- > 1;) out[i] -= out[i - 1];
+    return out;
+}
+
 std::optional<double> TDigest::trimmed_mean(double lower_quantile, double upper_quantile) const {
     if (lower_quantile >= upper_quantile || count_ == 0) return std::nullopt;
     const double step = (upper_quantile - lower_quantile) / static_cast<double>(kTrimmedMeanSteps);
     double sum = 0.0;
     int present = 0;
+    const DigestSearch search(digest_);
+    DigestSearch::Hint hint;
+    auto estimate = [&](double at) { return search.estimate_at(at, hint); };
     for (int i = 0; i <= kTrimmedMeanSteps; ++i) {
-        if (auto v = quantile(lower_quantile + step * static_cast<double>(i))) {
+        if (auto v = quantile_by(estimate, count_, min_value_, max_value_,
+                                 lower_quantile + step * static_cast<double>(i))) {
             sum += *v;
             ++present;
         }
@@ -187,7 +256,28 @@ std::vector<std::uint8_t> TDigest::to_bytes() const {
 }
 
 TDigest TDigest::from_bytes(std::span<const std::uint8_t> data) {
-    return encoding::decode("TDigest", data, [](encoding::Reader& r) { return read(r); });
+    TDigest decoded = encoding::decode("TDigest", data, [](encoding::Reader& r) { return read(r); });
+    decoded.check_decoded("TDigest");
+    return decoded;
+}
+
+// Refuses states no digest reaches, on which estimates would divide by a
+// zero weight, turn NaN, or stop at other centroids than the walks over an
+// ordered digest do: centroids with a weight that is not positive and
+// finite, centroids out of order, a total weight that is negative or not
+// finite, and a count without centroids.
+void TDigest::check_decoded(std::string_view name) const {
+    auto refuse = [name](const char* why) { codec::corrupt_data(std::string(name) + " decode failed: " + why); };
+    const auto& centroids = digest_.centroids;
+    for (const Centroid& c : centroids) {
+        if (!(c.weight > 0.0 && std::isfinite(c.weight))) refuse("centroid weight not positive and finite");
+    }
+    if (!std::is_sorted(centroids.begin(), centroids.end(),
+                        [](const Centroid& a, const Centroid& b) { return nan_last_less(a.mean, b.mean); })) {
+        refuse("centroids out of order");
+    }
+    if (!(digest_.count >= 0.0 && std::isfinite(digest_.count))) refuse("total weight negative or not finite");
+    if (count_ > 0 && centroids.empty()) refuse("count without centroids");
 }
 
 std::size_t TDigest::heap_bytes() const {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "common/stats.hpp"
@@ -30,6 +31,9 @@ public:
     std::optional<double> quantile(double q) const;
     std::vector<std::optional<double>> quantiles(const std::vector<double>& qs) const;
     double rank(double value) const;
+    std::vector<double> ranks(const std::vector<double>& values) const;
+    std::vector<double> cdf(const std::vector<double>& split_points) const;
+    std::vector<double> pmf(const std::vector<double>& split_points) const;
     std::optional<double> trimmed_mean(double lower_quantile, double upper_quantile) const;
     std::optional<double> median() const { return estimate(0.5); }
     std::optional<double> p25() const { return estimate(0.25); }
@@ -52,10 +56,14 @@ public:
 
     void write(encoding::Writer& w) const;
     static TDigest read(encoding::Reader& r);
+    // Refuses a decoded state that no sequence of calls builds, with the
+    // corrupt-data error of the class `name`.
+    void check_decoded(std::string_view name) const;
 
 private:
     // The engine estimate without the shortcut to the exact extremes.
     std::optional<double> estimate(double q) const;
+    std::optional<double> rank_shortcut(double value) const;
     void take_min(double value);
     void take_max(double value);
 
