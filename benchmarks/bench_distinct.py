@@ -61,8 +61,8 @@ def sparse_hllpp_rows():
     """The sparse HLL++ form against the dense one: on the whole item stream,
     and while it takes new registers at a precision where it stays the smaller."""
     rows = []
-    for p, items, label in ((LG_K, ITEMS, "update"),
-                            (SPARSE_LG_K, ITEMS[:SPARSE_DISTINCT], f"update of a new sketch, {SPARSE_DISTINCT:,} distinct")):
+    fresh = f"update of a new sketch, {SPARSE_DISTINCT:,} distinct"
+    for p, items, label in ((LG_K, ITEMS, "update"), (SPARSE_LG_K, ITEMS[:SPARSE_DISTINCT], fresh)):
         times = {cls: ns_per_fresh_fill(lambda cls=cls: cls(p), items)
                  for cls in (quillo.HllPlusPlusSparseSketch, quillo.HllPlusPlusSketch)}
         images = {cls: len(filled(cls(p), items=items).to_bytes()) for cls in times}
