@@ -33,10 +33,10 @@ constexpr unsigned kSymbols = 256;
 constexpr unsigned kWindowBits = 8;
 constexpr unsigned kColumns = 64;
 constexpr unsigned kMaxCodeLength = 12;
-// Window streams start with the Pinned flavor at C / k = 1/2. The byte
-// distributions repeat with period 1 in C / k once the window slides, so
-// sixteen periods past the start of sliding weigh the unmoved window as
-// little as it matters in practice.
+// Window streams start with the Pinned flavor at C / k = 1/2. Once the window
+// slides, the byte distributions repeat with period 1 in C / k; the grid runs
+// sixteen periods past the start of sliding, so each cyclic phase averages
+// sixteen window positions and the unmoved one (C / k below 27/8).
 constexpr double kFirstLoad = 0.5;
 constexpr double kLastLoad = 27.0 / 8.0 + 16.0;
 constexpr unsigned kGridStepsPerUnit = 1024;
@@ -82,7 +82,9 @@ void add_window_distribution(double load, Distribution& into) {
     const double lambda = lambda_for(load);
     const unsigned offset = window_offset(load);
     std::array<double, kWindowBits> set{};
-    for (unsigned j = 0; j < kWindowBits; ++j) set[j] = -std::expm1(-std::ldexp(lambda, -static_cast<int>(offset + j + 1)));
+    for (unsigned j = 0; j < kWindowBits; ++j) {
+        set[j] = -std::expm1(-std::ldexp(lambda, -static_cast<int>(offset + j + 1)));
+    }
     for (unsigned byte = 0; byte < kSymbols; ++byte) {
         double p = 1.0;
         for (unsigned j = 0; j < kWindowBits; ++j) p *= (byte >> j & 1) ? set[j] : 1.0 - set[j];
