@@ -40,8 +40,8 @@ HllPlusPlusSparseSketch HllPlusPlusSparseSketch::create(std::uint8_t lg_k) {
     return HllPlusPlusSparseSketch(lg_k);
 }
 
-// Indices are hash bits, but a crafted stream may pick them; the
-// multiplicative spread keeps probe runs short whatever they are.
+// Indices are hash bits, so their low bits alone would spread ordinary streams;
+// the multiplicative spread also scatters indices that share their low bits.
 std::size_t HllPlusPlusSparseSketch::home(std::uint32_t index, unsigned shift) {
     return static_cast<std::size_t>((index * kGoldenRatio64) >> shift);
 }
