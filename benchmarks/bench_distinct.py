@@ -1,11 +1,16 @@
 """Distinct counters: the HLL family, CPC, and the linear and hybrid counters."""
 
+import time
+
 import quillo
-from support import ITEMS, Row, filled, ns_per_call, optional_import, peer_rows
+from support import ITEMS, REPEATS, Row, filled, ns_per_call, optional_import, peer_rows
 
 LG_K = 12
 CPC_LG_K = 11
 HLLPP_LG_K = 14
+# The sparse HLL++ form at a precision where it stays smaller than the dense one.
+SPARSE_LG_K = 18
+SPARSE_DISTINCT = 20_000
 # Sources of 150 items stay in SET mode at lg_k 12; sources of 2,000 are HLL.
 SOURCE_SIZES = {"SET": 150, "HLL": 2000}
 # Large enough that the benchmark items never make the linear counter switch.
@@ -31,11 +36,39 @@ def hll_rows(ds, hyperloglog):
         mine_ns, mine_bytes = measure(lambda cls=cls: cls(LG_K), image=lambda s: s.to_bytes())
         rows.append(Row(cls.__name__, f"update, lg_k {LG_K}", mine_ns, "quillo HllSketch", ours_ns, mine_bytes,
                         ours_bytes))
+    rows += sparse_hllpp_rows()
     for distinct in (1_000, 100_000):
         sparse = filled(quillo.HllPlusPlusSparseSketch(HLLPP_LG_K), items=ITEMS[:distinct])
         dense = filled(quillo.HllPlusPlusSketch(HLLPP_LG_K), items=ITEMS[:distinct])
         rows.append(Row("HllPlusPlusSparseSketch", f"image at {distinct:,} distinct, p {HLLPP_LG_K}", None,
                         "quillo HllPlusPlusSketch", None, len(sparse.to_bytes()), len(dense.to_bytes())))
+    return rows
+
+
+def ns_per_fresh_fill(make, items):
+    """ns per update while a new summary takes ``items``, best of REPEATS passes."""
+    best = float("inf")
+    for _ in range(REPEATS):
+        update = make().update
+        start = time.perf_counter_ns()
+        for item in items:
+            update(item)
+        best = min(best, (time.perf_counter_ns() - start) / len(items))
+    return best
+
+
+def sparse_hllpp_rows():
+    """The sparse HLL++ form against the dense one: on the whole item stream,
+    and while it takes new registers at a precision where it stays the smaller."""
+    rows = []
+    fresh = f"update of a new sketch, {SPARSE_DISTINCT:,} distinct"
+    for p, items, label in ((LG_K, ITEMS, "update"), (SPARSE_LG_K, ITEMS[:SPARSE_DISTINCT], fresh)):
+        times = {cls: ns_per_fresh_fill(lambda cls=cls: cls(p), items)
+                 for cls in (quillo.HllPlusPlusSparseSketch, quillo.HllPlusPlusSketch)}
+        images = {cls: len(filled(cls(p), items=items).to_bytes()) for cls in times}
+        rows.append(Row("HllPlusPlusSparseSketch", f"{label}, p {p}", times[quillo.HllPlusPlusSparseSketch],
+                        "quillo HllPlusPlusSketch", times[quillo.HllPlusPlusSketch],
+                        images[quillo.HllPlusPlusSparseSketch], images[quillo.HllPlusPlusSketch]))
     return rows
 
 

@@ -2,16 +2,20 @@
 independent decoder and encoder written here from the format rules), union,
 the generated code tables, and a decoder that refuses damaged images."""
 
+import math
 import pathlib
 import re
+import shutil
 import struct
+import subprocess
 
 import pytest
 import xxhash
 
 import quillo
 
-SRC = pathlib.Path(__file__).resolve().parent.parent / "src" / "cpc"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SRC = ROOT / "src" / "cpc"
 HEADER = struct.Struct("<2sBBBBIBBBddII")  # preamble, lg_k .. pair count
 
 COLUMN_CODES = [
@@ -285,6 +289,16 @@ def test_byte_codes_are_complete_prefix_codes():
                 assert lows.setdefault(high << length | code, code) == code
 
 
+@pytest.mark.skipif(shutil.which("g++") is None or not (ROOT / "tools").is_dir(),
+                    reason="needs the source tree and a C++ compiler")
+def test_byte_codes_regenerate_exactly(tmp_path):
+    tool = tmp_path / "gen_cpc_byte_codes"
+    subprocess.run(["g++", "-O2", "-std=c++20", "-o", str(tool), str(ROOT / "tools" / "gen_cpc_byte_codes.cpp")],
+                   check=True, capture_output=True)
+    generated = subprocess.run([str(tool)], check=True, capture_output=True).stdout
+    assert generated == (SRC / "byte_code_tables.cpp").read_bytes()
+
+
 def test_coefficients_follow_the_quoted_rows():
     text = (SRC / "coupon_coefficients.cpp").read_text()
     rows = {int(m[0]): [float(v) for v in m[1].replace(",", " ").split()]
@@ -312,4 +326,14 @@ def test_inconsistent_fields_are_refused(offset, value):
     size = 4 if offset in (6, 33) else 1
     image[offset:offset + size] = value.to_bytes(size, "little")
     with pytest.raises(ValueError, match="^corrupt data: CpcSketch image "):
+        quillo.CpcSketch.from_bytes(bytes(image))
+
+
+@pytest.mark.parametrize("offset,value", [(13, math.nan), (13, -1.0), (13, 0.0), (13, 1e-300), (13, 64.0 + 1e-9),
+                                          (21, math.nan), (21, -0.5), (21, math.inf)])
+def test_estimator_fields_no_update_makes_are_refused(offset, value):
+    # novelty_mass (13) must lie between 2^-64 per unset bit and k; the running estimate (21) is finite and >= 0
+    image = bytearray(fed(6, items(300)).to_bytes())
+    image[offset:offset + 8] = struct.pack("<d", value)
+    with pytest.raises(ValueError, match="^corrupt data: CpcSketch image has an impossible "):
         quillo.CpcSketch.from_bytes(bytes(image))

@@ -1,78 +1,107 @@
 // Writes src/cpc/byte_code_tables.cpp: one prefix code per phase for the
 // window bytes of the CPC image.
 //
-// For each phase the tool counts the window bytes of simulated sketches at
-// that phase (several lg_k, fixed seeds, coupons drawn from the same row and
-// column distribution as hashed items), adds one to every count so that every
-// byte stays codable, and builds an optimal prefix code limited to 12 bits by
-// package-merge. Codes are stored bit-reversed because the streams are read
-// least significant bit first. Build and run from the repository root:
+// The window bytes follow from the matrix model itself, so no simulation is
+// needed. With n items spread over k rows, the items of one row are a Poisson
+// count with mean lambda = n / k, and those of its column c a Poisson count
+// with mean lambda * 2^-(c+1), independent across columns; bit c of the row is
+// set with probability 1 - exp(-lambda * 2^-(c+1)), and the bits are
+// independent. The expected coupons per row, x = C / k, is the sum of those
+// probabilities over the 64 columns, which fixes lambda for every C / k, and
+// with it the window offset, the phase and the exact distribution of a window
+// byte. Each phase's distribution is the mean of these over a fine grid of
+// C / k across every interval in which the phase is used (every C equally
+// likely), and its code is the optimal prefix code limited to 12 bits
+// (package-merge). Codes are stored bit-reversed because the streams are read
+// least significant bit first. Deterministic; build and run from the
+// repository root:
 //
-//   g++ -O2 -std=c++20 -Isrc -o /tmp/gen_cpc_byte_codes tools/gen_cpc_byte_codes.cpp
-//       src/cpc/cpc_sketch.cpp src/cpc/pair_table.cpp src/cpc/coupon_coefficients.cpp
+//   g++ -O2 -std=c++20 -o /tmp/gen_cpc_byte_codes tools/gen_cpc_byte_codes.cpp
 //   /tmp/gen_cpc_byte_codes > src/cpc/byte_code_tables.cpp
 #include <algorithm>
 #include <array>
-#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
 
-#include "cpc/cpc_sketch.hpp"
-
 namespace {
-
-using quillo::cpc::CpcSketch;
 
 constexpr unsigned kPhases = 22;
 constexpr unsigned kSymbols = 256;
+constexpr unsigned kWindowBits = 8;
+constexpr unsigned kColumns = 64;
 constexpr unsigned kMaxCodeLength = 12;
-// lg_k and number of sketches; every lg_k contributes the same number of rows.
-constexpr std::array<std::pair<unsigned, unsigned>, 3> kRuns = {{{8, 64}, {10, 16}, {12, 4}}};
-// Sketches run until C = kFinalLoad * k, and the window is counted every
-// k / kSamplesPerK coupons.
-constexpr unsigned kFinalLoad = 16;
-constexpr unsigned kSamplesPerK = 64;
-constexpr std::uint64_t kBaseSeed = 0x5eed0f00dULL;
+// Window streams start with the Pinned flavor at C / k = 1/2. Once the window
+// slides, the byte distributions repeat with period 1 in C / k; the grid runs
+// sixteen periods past the start of sliding, so each cyclic phase averages
+// sixteen window positions and the unmoved one (C / k below 27/8).
+constexpr double kFirstLoad = 0.5;
+constexpr double kLastLoad = 27.0 / 8.0 + 16.0;
+constexpr unsigned kGridStepsPerUnit = 1024;
+// Probabilities become integer weights for package-merge.
+constexpr double kWeightScale = 0x1p52;
 
-using Histogram = std::array<std::uint64_t, kSymbols>;
+using Distribution = std::array<double, kSymbols>;
 
-std::uint64_t splitmix64(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
+// Coupons per row expected at lambda items per row.
+double load_for(double lambda) {
+    double load = 0.0;
+    for (unsigned c = 0; c + 1 < kColumns; ++c) load += -std::expm1(-std::ldexp(lambda, -static_cast<int>(c + 1)));
+    return load - std::expm1(-std::ldexp(lambda, -static_cast<int>(kColumns - 1)));
 }
 
-unsigned phase_of(std::uint64_t c, unsigned lg_k) {
-    const std::uint64_t k = std::uint64_t{1} << lg_k;
-    if (1000 * c >= 2375 * k) return (c >> (lg_k - 4)) & 15;
-    if (4 * c < 3 * k) return 16;
-    if (10 * c < 11 * k) return 17;
-    if (100 * c < 132 * k) return 18;
-    if (3 * c < 5 * k) return 19;
-    if (1000 * c < 1965 * k) return 20;
-    if (1000 * c < 2275 * k) return 21;
+// The lambda whose expected load is `load` (bisection; the load rises with lambda).
+double lambda_for(double load) {
+    double low = 0.0;
+    double high = 1.0;
+    while (load_for(high) < load) high *= 2.0;
+    for (int i = 0; i < 64; ++i) {
+        const double middle = 0.5 * (low + high);
+        (load_for(middle) < load ? low : high) = middle;
+    }
+    return 0.5 * (low + high);
+}
+
+// The rules of the sketch at C = load * k.
+unsigned window_offset(double load) { return load < 27.0 / 8.0 ? 0 : static_cast<unsigned>(load - 19.0 / 8.0); }
+
+unsigned phase_of(double load) {
+    if (load >= 2.375) return static_cast<unsigned>(load * 16.0) & 15;
+    if (load < 0.75) return 16;
+    if (load < 1.1) return 17;
+    if (load < 1.32) return 18;
+    if (load < 5.0 / 3.0) return 19;
+    if (load < 1.965) return 20;
+    if (load < 2.275) return 21;
     return 6;
 }
 
-void simulate(unsigned lg_k, std::uint64_t seed, std::vector<Histogram>& histograms) {
-    CpcSketch sketch(static_cast<std::uint8_t>(lg_k));
-    const std::uint64_t k = std::uint64_t{1} << lg_k;
-    const std::uint64_t step = k / kSamplesPerK;
-    std::uint64_t next_sample = k / 2;  // the window stream starts with Pinned
-    std::uint64_t state = seed;
-    while (sketch.coupon_count() < kFinalLoad * k) {
-        const std::uint64_t a = splitmix64(state);
-        const std::uint64_t b = splitmix64(state);
-        const auto column = std::min<unsigned>(std::countl_zero(b), 63);
-        sketch.update_pair(static_cast<std::uint32_t>(((a & (k - 1)) << 6) | column));
-        if (sketch.coupon_count() < next_sample) continue;
-        next_sample += step;
-        Histogram& histogram = histograms[phase_of(sketch.coupon_count(), lg_k)];
-        for (std::uint8_t byte : sketch.window()) ++histogram[byte];
+void add_window_distribution(double load, Distribution& into) {
+    const double lambda = lambda_for(load);
+    const unsigned offset = window_offset(load);
+    std::array<double, kWindowBits> set{};
+    for (unsigned j = 0; j < kWindowBits; ++j) {
+        set[j] = -std::expm1(-std::ldexp(lambda, -static_cast<int>(offset + j + 1)));
     }
+    for (unsigned byte = 0; byte < kSymbols; ++byte) {
+        double p = 1.0;
+        for (unsigned j = 0; j < kWindowBits; ++j) p *= (byte >> j & 1) ? set[j] : 1.0 - set[j];
+        into[byte] += p;
+    }
+}
+
+std::vector<Distribution> phase_distributions() {
+    std::vector<Distribution> distributions(kPhases, Distribution{});
+    const unsigned first = static_cast<unsigned>(kFirstLoad * kGridStepsPerUnit);
+    const unsigned last = static_cast<unsigned>(kLastLoad * kGridStepsPerUnit);
+    for (unsigned step = first; step < last; ++step) {
+        // The middle of each grid cell, so no point falls on a phase boundary.
+        const double load = (step + 0.5) / kGridStepsPerUnit;
+        add_window_distribution(load, distributions[phase_of(load)]);
+    }
+    return distributions;
 }
 
 struct Item {
@@ -81,11 +110,17 @@ struct Item {
 };
 
 // Package-merge: the code length of a symbol is the number of selected items
-// that contain it.
-std::array<unsigned, kSymbols> limited_code_lengths(const Histogram& histogram) {
+// that contain it. Every symbol weighs at least 1, so every byte is codable.
+std::array<unsigned, kSymbols> limited_code_lengths(const Distribution& distribution) {
+    double total = 0.0;
+    for (double p : distribution) total += p;
     std::vector<Item> leaves;
-    for (unsigned s = 0; s < kSymbols; ++s) leaves.push_back({histogram[s] + 1, {static_cast<std::uint16_t>(s)}});
-    std::stable_sort(leaves.begin(), leaves.end(), [](const Item& a, const Item& b) { return a.weight < b.weight; });
+    for (unsigned s = 0; s < kSymbols; ++s) {
+        const auto weight = static_cast<std::uint64_t>(std::llround(distribution[s] / total * kWeightScale));
+        leaves.push_back({std::max<std::uint64_t>(weight, 1), {static_cast<std::uint16_t>(s)}});
+    }
+    auto lighter = [](const Item& a, const Item& b) { return a.weight < b.weight; };
+    std::stable_sort(leaves.begin(), leaves.end(), lighter);
     std::vector<Item> level = leaves;
     for (unsigned depth = 1; depth < kMaxCodeLength; ++depth) {
         std::vector<Item> packages;
@@ -95,8 +130,7 @@ std::array<unsigned, kSymbols> limited_code_lengths(const Histogram& histogram) 
             packages.push_back(std::move(package));
         }
         std::vector<Item> merged;
-        std::merge(leaves.begin(), leaves.end(), packages.begin(), packages.end(), std::back_inserter(merged),
-                   [](const Item& a, const Item& b) { return a.weight < b.weight; });
+        std::merge(leaves.begin(), leaves.end(), packages.begin(), packages.end(), std::back_inserter(merged), lighter);
         level = std::move(merged);
     }
     std::array<unsigned, kSymbols> lengths{};
@@ -135,16 +169,12 @@ std::array<std::uint16_t, kSymbols> canonical_codes(const std::array<unsigned, k
 }  // namespace
 
 int main() {
-    std::vector<Histogram> histograms(kPhases, Histogram{});
-    std::uint64_t seed = kBaseSeed;
-    for (const auto& [lg_k, sketches] : kRuns) {
-        for (unsigned i = 0; i < sketches; ++i) simulate(lg_k, splitmix64(seed), histograms);
-    }
+    const std::vector<Distribution> distributions = phase_distributions();
     std::printf("// Generated by tools/gen_cpc_byte_codes.cpp; do not edit.\n");
     std::printf("#include \"cpc/generated_tables.hpp\"\n\nnamespace quillo::cpc {\n\n");
     std::printf("const std::array<std::array<std::uint16_t, 256>, kPhaseCount> kByteCodes = {{\n");
     for (unsigned phase = 0; phase < kPhases; ++phase) {
-        const auto codes = canonical_codes(limited_code_lengths(histograms[phase]));
+        const auto codes = canonical_codes(limited_code_lengths(distributions[phase]));
         std::printf("    // phase %u\n    {{", phase);
         for (unsigned s = 0; s < kSymbols; ++s) {
             std::printf("%s%u,", s % 12 == 0 ? "\n        " : " ", codes[s]);

@@ -1,4 +1,5 @@
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -60,6 +61,19 @@ Image read_image(std::span<const std::uint8_t> data) {
 
 [[noreturn]] void reject(const std::string& text) { codec::corrupt_data("CpcSketch image " + text); }
 
+// The running estimate adds k / novelty_mass for every new coupon, so the mass
+// must stay within what the matrix can hold: at most k (nothing set) and at
+// least 2^-64 for every bit still unset. Outside that range later updates would
+// drive the estimate negative, infinite or NaN.
+void check_estimator_fields(const Image& image, std::uint64_t k) {
+    if (!std::isfinite(image.hip_estimate) || image.hip_estimate < 0.0) reject("has an impossible running estimate");
+    const double unset_bits = static_cast<double>(kColumns * k - image.coupon_count);
+    const double least_mass = std::ldexp(unset_bits, -static_cast<int>(kColumns));
+    if (!(image.novelty_mass >= least_mass && image.novelty_mass <= static_cast<double>(k))) {
+        reject("has an impossible novelty mass");
+    }
+}
+
 // Checks every field that decompression sizes, shifts or indexes with, so a
 // damaged image fails here rather than deep inside the decoder.
 void check_fields(const Image& image) {
@@ -74,6 +88,7 @@ void check_fields(const Image& image) {
         reject("has window offset " + std::to_string(image.window_offset) + " inconsistent with its coupon count");
     }
     if (image.first_live_column > image.window_offset) reject("has first live column beyond the window offset");
+    check_estimator_fields(image, k);
     if (min_pair_stream_bits(image.pair_count, image.lg_k) > 32 * image.pair_words.size()) {
         reject("has more pairs than its stream holds");
     }

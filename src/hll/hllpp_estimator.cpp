@@ -3,27 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
 
 namespace quillo::hll::hllpp {
 
 namespace {
 
-bool has_bias_table(std::uint8_t p, std::uint64_t m) {
-    return p >= kMinPrecision && p <= kMaxPrecision && m == std::uint64_t{1} << p;
-}
-
-// Beyond the table, precisions below the minimum share its first threshold and
-// those above the maximum have none.
-bool has_threshold(std::uint8_t p) { return p <= kMaxPrecision; }
-
-double threshold(std::uint8_t p) { return kLinearCountingThreshold[std::max(p, kMinPrecision) - kMinPrecision]; }
-
-// An impossible decoded state may drive the formulas to infinity; the estimate
-// then says "no answer" rather than "infinitely many".
-double finite_or_nan(double value) {
-    return std::isfinite(value) ? value : std::numeric_limits<double>::quiet_NaN();
-}
+double threshold(std::uint8_t p) { return kLinearCountingThreshold[p - kMinPrecision]; }
 
 const std::array<double, 256>& inverse_powers_of_two() {
     static const std::array<double, 256> powers = [] {
@@ -37,10 +22,8 @@ const std::array<double, 256>& inverse_powers_of_two() {
 }  // namespace
 
 Slot slot_of(std::uint64_t hash, std::uint8_t p) {
-    const std::uint64_t index = p == 0 ? 0 : (p >= 64 ? hash : hash >> (64 - p));
-    const std::uint64_t rest = p >= 64 ? 0 : hash << p;
-    const int rho = std::min(std::countl_zero(rest), kMaxRho);
-    return {index, static_cast<std::uint8_t>(rho + 1)};
+    const int rho = std::min(std::countl_zero(hash << p), kMaxRho);
+    return {hash >> (64 - p), static_cast<std::uint8_t>(rho + 1)};
 }
 
 double interpolated_bias(const BiasTable& table, double raw) {
@@ -66,7 +49,7 @@ double raw_estimate(std::uint64_t m, const RegisterCounts& counts) {
 }
 
 double corrected_raw_estimate(std::uint8_t p, std::uint64_t m, double raw) {
-    if (!has_bias_table(p, m) || raw > kBiasCorrectedSpan * static_cast<double>(m)) return raw;
+    if (raw > kBiasCorrectedSpan * static_cast<double>(m)) return raw;
     return raw - interpolated_bias(bias_table(p), raw);
 }
 
@@ -77,11 +60,11 @@ double linear_counting(std::uint64_t m, double zero_registers) {
 
 double estimate(std::uint8_t p, std::uint64_t m, const RegisterCounts& counts) {
     const double corrected = corrected_raw_estimate(p, m, raw_estimate(m, counts));
-    if (counts.zero_registers > 0 && has_threshold(p)) {
+    if (counts.zero_registers > 0) {
         const double lc = linear_counting(m, counts.zero_registers);
-        if (lc <= threshold(p)) return finite_or_nan(lc);
+        if (lc <= threshold(p)) return lc;
     }
-    return finite_or_nan(corrected);
+    return corrected;
 }
 
 }  // namespace quillo::hll::hllpp

@@ -31,9 +31,7 @@ inline double alpha(std::uint64_t m) {
     }
 }
 
-// Register index and candidate value (rho + 1) of a hash. Decoded sparse
-// states may carry any precision, so shifts of 64 or more are taken as
-// shifting everything out rather than left to the hardware.
+// Register index and candidate value (rho + 1) of a hash at precision p.
 struct Slot {
     std::uint64_t index;
     std::uint8_t value;
@@ -52,8 +50,7 @@ BiasTable bias_table(std::uint8_t p);
 // and held flat beyond its ends.
 double interpolated_bias(const BiasTable& table, double raw);
 
-// Registers by value; `zero_registers` is kept apart (and as a float) because
-// a decoded sparse state may claim fewer registers than it has entries.
+// Registers by value, the zero registers counted apart.
 struct RegisterCounts {
     std::array<std::uint64_t, 256> by_value{};
     double zero_registers = 0.0;

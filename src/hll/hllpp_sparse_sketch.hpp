@@ -1,9 +1,9 @@
 #pragma once
-// Sparse HLL++: an ordered map from register index to value holding only the
-// registers that are not zero. It never turns dense; it estimates with the
-// same estimator as the dense sketch and so agrees with it exactly.
+// Sparse HLL++: only the registers that are not zero, kept as entries
+// (index << 8 | value) in an open-addressing table. It never turns dense; it
+// estimates with the same estimator as the dense sketch and so agrees with it
+// exactly, and its image lists the entries in ascending index order.
 #include <cstdint>
-#include <map>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -24,18 +24,29 @@ public:
     void merge(const HllPlusPlusSparseSketch& other);
 
     std::vector<std::uint8_t> to_bytes() const;
-    // `p` and `m` are taken as stored, unchecked; every operation stays safe
-    // on such states, though their estimates mean little.
+    // Refuses precisions the constructor cannot make, a register count other
+    // than 2^p, indices beyond it and register values no update can write.
     static HllPlusPlusSparseSketch from_bytes(std::span<const std::uint8_t> data);
 
 private:
-    HllPlusPlusSparseSketch(std::uint8_t p, std::uint64_t m) : p_(p), m_(m) {}
+    explicit HllPlusPlusSparseSketch(std::uint8_t p) : p_(p) {}
 
-    void raise_entry(std::uint64_t index, std::uint8_t value);
+    std::uint64_t register_count() const { return std::uint64_t{1} << p_; }
+    // The home slot of a register index in a table of 2^(64 - shift) slots.
+    static std::size_t home(std::uint32_t index, unsigned shift);
 
+    // What an entry that is already present keeps: the larger value (updates
+    // and merges) or the value given last (decoding).
+    enum class Keep { larger, last };
+    void set_entry(std::uint32_t index, std::uint8_t value, Keep keep);
+    void grow();
+    std::vector<std::uint32_t> sorted_entries() const;
+
+    // Empty slots hold 0, which no entry is: every stored value is at least 1.
+    std::vector<std::uint32_t> slots_;
+    std::size_t entry_count_ = 0;
+    unsigned home_shift_ = 0;
     std::uint8_t p_;
-    std::uint64_t m_;
-    std::map<std::uint64_t, std::uint8_t> entries_;
 };
 
 }  // namespace quillo::hll
