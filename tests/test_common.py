@@ -255,7 +255,6 @@ LARGE = {
     "CountMinSketch": "quillo.CountMinSketch(2**21, 4)",  # 64 MiB of counters
     "ReservoirSamplerR": "fed(quillo.ReservoirSamplerR(100_000), quillo.ReservoirSamplerR.add)",
     "FrequentStringsSketch": "fed(quillo.FrequentStringsSketch(2**17, False), quillo.FrequentStringsSketch.update)",
-    "HllPlusPlusSparseSketch": "fed(quillo.HllPlusPlusSparseSketch(18), quillo.HllPlusPlusSparseSketch.update)",
 }
 
 

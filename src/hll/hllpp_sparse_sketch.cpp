@@ -145,7 +145,7 @@ HllPlusPlusSparseSketch HllPlusPlusSparseSketch::from_bytes(std::span<const std:
 }
 
 std::size_t HllPlusPlusSparseSketch::heap_bytes() const {
-    return heap_bytes_of(entries_);
+    return heap_bytes_of(slots_);
 }
 
 }  // namespace quillo::hll
