@@ -18,8 +18,8 @@ constexpr std::string_view kName = "FrequentItemsSketch";
 constexpr double kMapSizePerErrorRate = 3.5;
 constexpr std::uint64_t kEntryBytes = 32;
 constexpr std::uint64_t kFixedBytes = 48;
-// The map is pre-sized for its bound, up to this many entries; beyond it,
-// it grows as entries arrive.
+// The map is pre-sized for its bound and the one entry that overflows it, up to
+// this many entries; beyond it, it grows as entries arrive.
 constexpr std::uint64_t kMaxReservedEntries = std::uint64_t{1} << 20;
 // An entry's image is at least a length byte and a count byte.
 constexpr std::size_t kMinEntryBytes = 2;
@@ -39,12 +39,10 @@ void sort_by_count(std::vector<Record>& records) {
 }  // namespace
 
 FrequentStringsSketch::FrequentStringsSketch(std::uint64_t max_map_size, std::size_t reserved)
-    : max_map_size_(max_map_size), counters_(0, Hasher{fresh_map_seed()}) {
-    counters_.reserve(reserved);
-}
+    : max_map_size_(max_map_size), counters_(reserved, fresh_map_seed()) {}
 
 FrequentStringsSketch::FrequentStringsSketch(std::uint64_t max_map_size)
-    : FrequentStringsSketch(max_map_size, std::min(max_map_size, kMaxReservedEntries)) {
+    : FrequentStringsSketch(max_map_size, std::min(max_map_size, kMaxReservedEntries) + 1) {
     if (max_map_size == 0) panic("Max map size must be positive");
 }
 
@@ -58,36 +56,40 @@ FrequentStringsSketch FrequentStringsSketch::with_error_rate(double error_rate, 
 // only from decoded images and are dropped without moving the offset.
 void FrequentStringsSketch::purge() {
     if (counters_.empty()) return;
-    const std::uint64_t smallest =
-        std::min_element(counters_.begin(), counters_.end(),
-                         [](const auto& a, const auto& b) { return a.second < b.second; })
-            ->second;
-    offset_ += smallest;
-    for (auto& entry : counters_) entry.second -= smallest;
-    std::erase_if(counters_, [](const auto& entry) { return entry.second == 0; });
+    const std::uint64_t smallest = counters_.smallest_count();
+    offset_ = saturating_add(offset_, smallest);
+    counters_.cut(smallest);
+}
+
+// Purging until the map fits in one cut: after the zero counts, each purge
+// lowers every count by the smallest remaining one, so the purges together
+// lower them by the smallest count c that leaves at most `max_map_size_`
+// counts above it, which is the (size - max_map_size_)-th smallest count.
+void FrequentStringsSketch::shrink_to_bound() {
+    if (counters_.size() <= max_map_size_) return;
+    if (counters_.smallest_count() == 0) counters_.cut(0);
+    if (counters_.size() <= max_map_size_) return;
+    const std::uint64_t lowered = counters_.kth_smallest_count(counters_.size() - max_map_size_);
+    offset_ = saturating_add(offset_, lowered);
+    counters_.cut(lowered);
 }
 
 void FrequentStringsSketch::update(std::string_view item) {
-    ++stream_length_;
-    if (auto found = counters_.find(item); found != counters_.end()) {
-        ++found->second;
-        return;
-    }
-    counters_.emplace(item, 1);
-    if (counters_.size() > max_map_size_) purge();
+    stream_length_ = saturating_add(stream_length_, 1);
+    if (counters_.add(item, 1) && counters_.size() > max_map_size_) purge();
 }
 
 // A tracked count lies between the true frequency minus `offset` and the
 // true frequency, so the frequency lies between count and count + offset.
-Record FrequentStringsSketch::record(const Map::value_type& entry) const {
-    return {entry.first, entry.second, entry.second, saturating_add(entry.second, offset_)};
+Record FrequentStringsSketch::record(std::string_view item, std::uint64_t count) const {
+    return {std::string(item), count, count, saturating_add(count, offset_)};
 }
 
 std::vector<Record> FrequentStringsSketch::records_above(std::uint64_t threshold) const {
     std::vector<Record> records;
-    for (const auto& entry : counters_) {
-        if (entry.second > threshold) records.push_back(record(entry));
-    }
+    counters_.for_each([&](std::string_view item, std::uint64_t count) {
+        if (count > threshold) records.push_back(record(item, count));
+    });
     sort_by_count(records);
     return records;
 }
@@ -104,37 +106,32 @@ std::vector<Record> FrequentStringsSketch::get_frequent_items_by_fraction(double
 std::vector<Record> FrequentStringsSketch::get_top_k(std::uint64_t k) const {
     std::vector<Record> records;
     records.reserve(counters_.size());
-    for (const auto& entry : counters_) records.push_back(record(entry));
+    counters_.for_each([&](std::string_view item, std::uint64_t count) { records.push_back(record(item, count)); });
     sort_by_count(records);
     if (records.size() > k) records.resize(k);
     return records;
 }
 
 std::optional<std::uint64_t> FrequentStringsSketch::get_estimate(std::string_view item) const {
-    const auto found = counters_.find(item);
-    if (found == counters_.end()) return std::nullopt;
-    return found->second;
+    const std::uint64_t* count = counters_.find(item);
+    if (count == nullptr) return std::nullopt;
+    return *count;
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> FrequentStringsSketch::get_bounds(
     std::string_view item) const {
-    const auto found = counters_.find(item);
-    if (found == counters_.end()) return std::nullopt;
-    return std::pair{found->second, saturating_add(found->second, offset_)};
+    const std::uint64_t* count = counters_.find(item);
+    if (count == nullptr) return std::nullopt;
+    return std::pair{*count, saturating_add(*count, offset_)};
 }
 
 void FrequentStringsSketch::merge(const FrequentStringsSketch& other) {
     if (other.max_map_size_ != max_map_size_) fail("Cannot merge sketches with different map sizes");
-    stream_length_ += other.stream_length_;
-    offset_ += other.offset_;
-    for (const auto& [item, count] : other.counters_) {
-        if (auto found = counters_.find(item); found != counters_.end()) {
-            found->second += count;
-        } else {
-            counters_.emplace(item, count);
-        }
-    }
-    while (counters_.size() > max_map_size_) purge();
+    stream_length_ = saturating_add(stream_length_, other.stream_length_);
+    offset_ = saturating_add(offset_, other.offset_);
+    counters_.reserve(counters_.size() + other.counters_.size());
+    other.counters_.for_each([&](std::string_view item, std::uint64_t count) { counters_.add(item, count); });
+    shrink_to_bound();
 }
 
 void FrequentStringsSketch::clear() {
@@ -144,14 +141,12 @@ void FrequentStringsSketch::clear() {
 }
 
 Stats FrequentStringsSketch::statistics() const {
-    std::uint64_t tracked = 0;
-    for (const auto& entry : counters_) tracked += entry.second;
     const std::uint64_t size = counters_.size();
     Stats stats;
     stats.add("max_map_size", max_map_size_)
         .add("current_map_size", size)
         .add("stream_length", stream_length_)
-        .add("total_tracked_frequency", tracked)
+        .add("total_tracked_frequency", counters_.total_count())
         .add("offset", offset_)
         .add("memory_usage", size * kEntryBytes + kFixedBytes);
     return stats;
@@ -160,17 +155,17 @@ Stats FrequentStringsSketch::statistics() const {
 // Entries are written sorted by string, so equal sketches write equal images
 // whatever their maps' seeds.
 std::vector<std::uint8_t> FrequentStringsSketch::to_bytes() const {
-    std::vector<const Map::value_type*> entries;
+    std::vector<std::pair<std::string_view, std::uint64_t>> entries;
     entries.reserve(counters_.size());
-    for (const auto& entry : counters_) entries.push_back(&entry);
-    std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    counters_.for_each([&](std::string_view item, std::uint64_t count) { entries.emplace_back(item, count); });
+    std::sort(entries.begin(), entries.end());
     encoding::Writer w;
     w.u64(max_map_size_);
     w.u64(stream_length_);
     w.u64(offset_);
-    w.sequence(entries, [](encoding::Writer& out, const Map::value_type* entry) {
-        out.string(entry->first);
-        out.u64(entry->second);
+    w.sequence(entries, [](encoding::Writer& out, const std::pair<std::string_view, std::uint64_t>& entry) {
+        out.string(entry.first);
+        out.u64(entry.second);
     });
     return w.take();
 }
@@ -181,14 +176,14 @@ FrequentStringsSketch FrequentStringsSketch::from_bytes(std::span<const std::uin
         const std::uint64_t stream_length = r.u64();
         const std::uint64_t offset = r.u64();
         const std::size_t entries = r.length(kMinEntryBytes);
-        FrequentStringsSketch sketch(max_map_size, entries);
-        sketch.stream_length_ = stream_length;
-        sketch.offset_ = offset;
+        FrequentStringsSketch decoded(max_map_size, entries);
+        decoded.stream_length_ = stream_length;
+        decoded.offset_ = offset;
         for (std::size_t i = 0; i < entries; ++i) {
-            std::string item = r.string();
-            sketch.counters_.insert_or_assign(std::move(item), r.u64());
+            const std::string item = r.string();
+            decoded.counters_.assign(item, r.u64());
         }
-        return sketch;
+        return decoded;
     });
 }
 

@@ -9,12 +9,11 @@
 #include <string>
 #include <string_view>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "common/stats.hpp"
-#include "hash/hash.hpp"
+#include "frequent/string_counts.hpp"
 
 namespace quillo::frequent {
 
@@ -44,25 +43,19 @@ public:
     static FrequentStringsSketch from_bytes(std::span<const std::uint8_t> data);
 
 private:
-    // Hashes with a per-map seed, so that no fixed set of strings collides in
-    // every sketch; looks up by string_view without a copy.
-    struct Hasher {
-        using is_transparent = void;
-        std::uint64_t seed;
-        std::size_t operator()(std::string_view s) const { return hash::item_hash(s, seed); }
-    };
-    using Map = std::unordered_map<std::string, std::uint64_t, Hasher, std::equal_to<>>;
-
     FrequentStringsSketch(std::uint64_t max_map_size, std::size_t reserved);
 
     void purge();
-    Record record(const Map::value_type& entry) const;
+    void shrink_to_bound();
+    Record record(std::string_view item, std::uint64_t count) const;
     std::vector<Record> records_above(std::uint64_t threshold) const;
 
     std::uint64_t max_map_size_;
     std::uint64_t stream_length_ = 0;
     std::uint64_t offset_ = 0;
-    Map counters_;
+    // Keyed by a per-sketch hash seed, so that no fixed set of strings
+    // collides in every sketch.
+    StringCounts counters_;
 };
 
 }  // namespace quillo::frequent
