@@ -216,6 +216,9 @@ def test_hand_written_image():
     s = Sketch.from_bytes(image(2**64 - 1, 0, 0, []))  # a huge map size is harmless
     s.update("a")
     assert s.get_estimate("a") == 1
+    # Duplicates that leave the map within its bound, and counts that fill the stream exactly.
+    s = Sketch.from_bytes(image(2, 9, 3, [(b"a", 1), (b"b", 1), (b"a", 5)]))
+    assert (s.get_top_k(3), s.get_bounds("b")) == ([("a", 5, 5, 8), ("b", 1, 1, 4)], (1, 4))
 
 
 def test_counts_saturate_instead_of_wrapping():
@@ -233,8 +236,13 @@ def test_counts_saturate_instead_of_wrapping():
     (image(3, 1, 0, [(b"\xff", 1)]), "Tried to parse invalid utf-8"),
     (varint(3) + b"\x00\x00" + varint(2**40), "Hit the end of buffer, expected more data"),
     (b"\xff" * 11, "Found a varint that didn't terminate. Is the usize too big for this platform?"),
+    (image(0, 5, 0, []), "max_map_size is 0"),
+    (image(2, 9, 0, [(b"a", 1), (b"b", 1), (b"c", 1)]), "3 entries exceed max_map_size 2"),
+    (image(2, 9, 3, [(b"a", 5), (b"b", 2)]), "counts and offset sum to more than the stream length"),
+    (image(2, 9, 10, []), "counts and offset sum to more than the stream length"),
+    (image(2, 2**64 - 2, 0, [(b"a", 2**64 - 1), (b"b", 1)]), "counts and offset sum to more than the stream length"),
 ])
-def test_decode_failures_name_the_items_sketch(data, text):
+def test_decode_failures(data, text):
     with pytest.raises(ValueError) as err:
         Sketch.from_bytes(data)
     assert str(err.value) == f"corrupt data: FrequentItemsSketch decode failed: {text}"

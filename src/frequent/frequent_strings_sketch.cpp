@@ -31,6 +31,8 @@ std::uint64_t fresh_map_seed() {
 
 bool in_open_unit_interval(double x) { return x > 0 && x < 1; }
 
+[[noreturn]] void corrupt(const std::string& reason) { encoding::decode_failed(kName, reason.c_str()); }
+
 void sort_by_count(std::vector<Record>& records) {
     std::stable_sort(records.begin(), records.end(),
                      [](const Record& a, const Record& b) { return std::get<1>(a) > std::get<1>(b); });
@@ -170,13 +172,27 @@ std::vector<std::uint8_t> FrequentStringsSketch::to_bytes() const {
     return w.take();
 }
 
+// Every update adds one to the stream length and at most one to the tracked
+// counts, and every purge adds to the offset at most what it takes from them,
+// so the counts and the offset never sum to more than the stream length
+// (unless that saturated). A decoded state must keep this and the map's bound.
+void FrequentStringsSketch::check_decoded() const {
+    if (max_map_size_ == 0) corrupt("max_map_size is 0");
+    if (counters_.size() > max_map_size_) {
+        corrupt(std::to_string(counters_.size()) + " entries exceed max_map_size " + std::to_string(max_map_size_));
+    }
+    if (saturating_add(counters_.total_count(), offset_) > stream_length_) {
+        corrupt("counts and offset sum to more than the stream length");
+    }
+}
+
 FrequentStringsSketch FrequentStringsSketch::from_bytes(std::span<const std::uint8_t> data) {
-    return encoding::decode(kName, data, [](encoding::Reader& r) {
+    FrequentStringsSketch sketch = encoding::decode(kName, data, [](encoding::Reader& r) {
         const std::uint64_t max_map_size = r.u64();
         const std::uint64_t stream_length = r.u64();
         const std::uint64_t offset = r.u64();
         const std::size_t entries = r.length(kMinEntryBytes);
-        FrequentStringsSketch decoded(max_map_size, entries);
+        FrequentStringsSketch decoded(max_map_size, std::min<std::uint64_t>(entries, max_map_size));
         decoded.stream_length_ = stream_length;
         decoded.offset_ = offset;
         for (std::size_t i = 0; i < entries; ++i) {
@@ -185,6 +201,8 @@ FrequentStringsSketch FrequentStringsSketch::from_bytes(std::span<const std::uin
         }
         return decoded;
     });
+    sketch.check_decoded();
+    return sketch;
 }
 
 }  // namespace quillo::frequent

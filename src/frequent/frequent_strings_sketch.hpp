@@ -47,6 +47,7 @@ private:
 
     void purge();
     void shrink_to_bound();
+    void check_decoded() const;
     Record record(std::string_view item, std::uint64_t count) const;
     std::vector<Record> records_above(std::uint64_t threshold) const;
 
