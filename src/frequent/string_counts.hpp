@@ -21,9 +21,9 @@ public:
     StringCounts(std::size_t expected_entries, std::uint64_t seed);
 
     std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
     // Makes room for `entries` in all, so that adding up to them allocates at most in the arena.
     void reserve(std::size_t entries);
-    bool empty() const { return entries_.empty(); }
 
     // Adds `count` to the string's count (saturating), inserting the string
     // first when it is new; returns whether it was new.
