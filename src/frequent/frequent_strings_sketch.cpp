@@ -63,17 +63,41 @@ void FrequentStringsSketch::purge() {
     counters_.cut(smallest);
 }
 
-// Purging until the map fits in one cut: after the zero counts, each purge
-// lowers every count by the smallest remaining one, so the purges together
-// lower them by the smallest count c that leaves at most `max_map_size_`
-// counts above it, which is the (size - max_map_size_)-th smallest count.
-void FrequentStringsSketch::shrink_to_bound() {
-    if (counters_.size() <= max_map_size_) return;
-    if (counters_.smallest_count() == 0) counters_.cut(0);
-    if (counters_.size() <= max_map_size_) return;
-    const std::uint64_t lowered = counters_.kth_smallest_count(counters_.size() - max_map_size_);
+// Purging until the map and the arrivals fit, in one cut: after the zero
+// counts, each purge lowers every count by the smallest remaining one, so the
+// purges together lower them by the smallest count that leaves at most
+// `max_map_size_` counts above it, the (size - max_map_size_)-th smallest.
+void FrequentStringsSketch::purge_to_bound(Arrivals& arrivals) {
+    const auto size = [&] { return counters_.size() + arrivals.size(); };
+    if (size() <= max_map_size_) return;
+    const auto smallest_arrival = std::min_element(arrivals.begin(), arrivals.end(), [](const auto& a, const auto& b) {
+        return a.second < b.second;
+    });
+    if (counters_.smallest_count() == 0 || (smallest_arrival != arrivals.end() && smallest_arrival->second == 0)) {
+        cut(arrivals, 0);
+        if (size() <= max_map_size_) return;
+    }
+    const std::uint64_t lowered = kth_smallest_count(arrivals, size() - max_map_size_);
     offset_ = saturating_add(offset_, lowered);
-    counters_.cut(lowered);
+    cut(arrivals, lowered);
+}
+
+// Drops every count of the map and the arrivals that is at most `amount` and lowers the others by it.
+void FrequentStringsSketch::cut(Arrivals& arrivals, std::uint64_t amount) {
+    counters_.cut(amount);
+    std::erase_if(arrivals, [amount](const auto& arrival) { return arrival.second <= amount; });
+    for (auto& arrival : arrivals) arrival.second -= amount;
+}
+
+// k counts from 1, over the counts of the map and the arrivals together.
+std::uint64_t FrequentStringsSketch::kth_smallest_count(const Arrivals& arrivals, std::size_t k) const {
+    std::vector<std::uint64_t> counts;
+    counts.reserve(counters_.size() + arrivals.size());
+    counters_.for_each([&](std::string_view, std::uint64_t count) { counts.push_back(count); });
+    for (const auto& arrival : arrivals) counts.push_back(arrival.second);
+    const auto kth = counts.begin() + static_cast<std::ptrdiff_t>(k - 1);
+    std::nth_element(counts.begin(), kth, counts.end());
+    return *kth;
 }
 
 void FrequentStringsSketch::update(std::string_view item) {
@@ -131,9 +155,16 @@ void FrequentStringsSketch::merge(const FrequentStringsSketch& other) {
     if (other.max_map_size_ != max_map_size_) fail("Cannot merge sketches with different map sizes");
     stream_length_ = saturating_add(stream_length_, other.stream_length_);
     offset_ = saturating_add(offset_, other.offset_);
-    counters_.reserve(counters_.size() + other.counters_.size());
-    other.counters_.for_each([&](std::string_view item, std::uint64_t count) { counters_.add(item, count); });
-    shrink_to_bound();
+    // Strings new to this map wait beside it until the purges are done, so
+    // that the map never holds more than its bound and the strings that the
+    // purges remove are never stored.
+    Arrivals arrivals;
+    other.counters_.for_each([&](std::string_view item, std::uint64_t count) {
+        if (!counters_.add_if_held(item, count)) arrivals.emplace_back(item, count);
+    });
+    purge_to_bound(arrivals);
+    counters_.reserve(counters_.size() + arrivals.size());
+    for (const auto& [item, count] : arrivals) counters_.add(item, count);
 }
 
 void FrequentStringsSketch::clear() {

@@ -43,10 +43,15 @@ public:
     static FrequentStringsSketch from_bytes(std::span<const std::uint8_t> data);
 
 private:
+    // Strings of a merged map that this one does not hold, with their counts.
+    using Arrivals = std::vector<std::pair<std::string_view, std::uint64_t>>;
+
     FrequentStringsSketch(std::uint64_t max_map_size, std::size_t reserved);
 
     void purge();
-    void shrink_to_bound();
+    void purge_to_bound(Arrivals& arrivals);
+    void cut(Arrivals& arrivals, std::uint64_t amount);
+    std::uint64_t kth_smallest_count(const Arrivals& arrivals, std::size_t k) const;
     void check_decoded() const;
     Record record(std::string_view item, std::uint64_t count) const;
     std::vector<Record> records_above(std::uint64_t threshold) const;

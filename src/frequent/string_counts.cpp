@@ -41,7 +41,15 @@ void StringCounts::insert(std::size_t slot, std::uint64_t hash, std::string_view
     }
     entries_.push_back({hash, count, arena_.size(), item.size()});
     arena_.insert(arena_.end(), item.begin(), item.end());
-    slots_[slot] = entries_.size();
+    slots_[slot] = slot_for(hash, entries_.size() - 1);
+}
+
+bool StringCounts::add_if_held(std::string_view item, std::uint64_t count) {
+    const std::size_t slot = slot_of(hash::item_hash(item, seed_), item);
+    if (slots_[slot] == kFree) return false;
+    std::uint64_t& held = count_in(slot);
+    held = saturating_add(held, count);
+    return true;
 }
 
 void StringCounts::assign(std::string_view item, std::uint64_t count) {
@@ -50,28 +58,19 @@ void StringCounts::assign(std::string_view item, std::uint64_t count) {
     if (slots_[slot] == kFree) {
         insert(slot, hash, item, count);
     } else {
-        entries_[slots_[slot] - 1].count = count;
+        count_in(slot) = count;
     }
 }
 
 const std::uint64_t* StringCounts::find(std::string_view item) const {
     const std::size_t slot = slot_of(hash::item_hash(item, seed_), item);
-    return slots_[slot] == kFree ? nullptr : &entries_[slots_[slot] - 1].count;
+    return slots_[slot] == kFree ? nullptr : &entries_[position_in(slots_[slot])].count;
 }
 
 std::uint64_t StringCounts::smallest_count() const {
     std::uint64_t smallest = kMaxU64;
     for (const Entry& entry : entries_) smallest = std::min(smallest, entry.count);
     return smallest;
-}
-
-std::uint64_t StringCounts::kth_smallest_count(std::size_t k) const {
-    std::vector<std::uint64_t> counts;
-    counts.reserve(entries_.size());
-    for (const Entry& entry : entries_) counts.push_back(entry.count);
-    const auto kth = counts.begin() + static_cast<std::ptrdiff_t>(k - 1);
-    std::nth_element(counts.begin(), kth, counts.end());
-    return *kth;
 }
 
 std::uint64_t StringCounts::total_count() const {
@@ -112,7 +111,7 @@ void StringCounts::rebuild_table() {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         std::size_t slot = entries_[i].hash & mask_;
         while (slots_[slot] != kFree) slot = (slot + 1) & mask_;
-        slots_[slot] = i + 1;
+        slots_[slot] = slot_for(entries_[i].hash, i);
     }
 }
 
