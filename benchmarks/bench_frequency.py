@@ -8,14 +8,15 @@ import sysconfig
 import time
 
 import quillo
-from support import ITEMS, REPEATS, SLOW_ITEMS, Row, filled, ns_per_call, ns_per_slow_call, optional_import, peer_rows
+from support import ITEMS, SLOW_ITEMS, Row, filled, ns_per_call, ns_per_slow_call, optional_import, peer_rows
 
 WIDTH, DEPTH = 2719, 5  # epsilon 0.001, delta 0.01 in the usual sizing
 MAP_SIZE = 1024
 WORDS = 1_000_000
 ZIPF_ITEMS, ZIPF_EXPONENT, ZIPF_SEED = 5_000_000, 1.1, 21
-# Merging two maps of M entries whose counts are all different, M small and large.
-MERGE_SIZES = (4_096, 32_768)
+# Merging two maps of M entries whose counts are all different, M small and large;
+# a merge takes about a millisecond, so more passes find one that ran undisturbed.
+MERGE_SIZES, MERGE_REPEATS = (4_096, 32_768), 20
 CAPACITY, ERROR_RATE = len(ITEMS), 0.01
 # Half the probes were added, half were not.
 PROBES = ITEMS[::2] + [f"absent-{i}" for i in range(len(ITEMS) // 2)]
@@ -102,7 +103,7 @@ def distinct_counts_image(size, prefix):
 def merge_ns(size):
     left, right = distinct_counts_image(size, "a"), distinct_counts_image(size, "b")
     best = float("inf")
-    for _ in range(REPEATS):
+    for _ in range(MERGE_REPEATS):
         target, other = quillo.FrequentStringsSketch.from_bytes(left), quillo.FrequentStringsSketch.from_bytes(right)
         start = time.perf_counter_ns()
         target.merge(other)
