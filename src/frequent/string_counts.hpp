@@ -2,9 +2,10 @@
 // A count per string in flat storage: the strings' bytes lie end to end in one
 // arena, the entries in one dense array in arrival order, and a power-of-two
 // table of entry positions is probed linearly from each string's hash. An
-// update hashes its string once and allocates nothing while the table holds
-// the expected number of entries; removing entries compacts the array and the
-// arena in one pass and rebuilds the table from the stored hashes.
+// update hashes its string once and allocates only while the arena or the
+// table is still growing to the map's working size; removing entries compacts
+// the array and the arena in one pass and rebuilds the table from the stored
+// hashes.
 #include <cstdint>
 #include <cstring>
 #include <string_view>
