@@ -9,12 +9,11 @@
 #include <string>
 #include <string_view>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "common/stats.hpp"
-#include "hash/hash.hpp"
+#include "frequent/string_counts.hpp"
 
 namespace quillo::frequent {
 
@@ -47,25 +46,25 @@ public:
     static FrequentStringsSketch from_bytes(std::span<const std::uint8_t> data);
 
 private:
-    // Hashes with a per-map seed, so that no fixed set of strings collides in
-    // every sketch; looks up by string_view without a copy.
-    struct Hasher {
-        using is_transparent = void;
-        std::uint64_t seed;
-        std::size_t operator()(std::string_view s) const { return hash::item_hash(s, seed); }
-    };
-    using Map = std::unordered_map<std::string, std::uint64_t, Hasher, std::equal_to<>>;
+    // Strings of a merged map that this one does not hold, with their counts.
+    using Arrivals = std::vector<std::pair<std::string_view, std::uint64_t>>;
 
     FrequentStringsSketch(std::uint64_t max_map_size, std::size_t reserved);
 
     void purge();
-    Record record(const Map::value_type& entry) const;
+    void purge_to_bound(Arrivals& arrivals);
+    void cut(Arrivals& arrivals, std::uint64_t amount);
+    std::uint64_t kth_smallest_count(const Arrivals& arrivals, std::size_t k) const;
+    void check_decoded() const;
+    Record record(std::string_view item, std::uint64_t count) const;
     std::vector<Record> records_above(std::uint64_t threshold) const;
 
     std::uint64_t max_map_size_;
     std::uint64_t stream_length_ = 0;
     std::uint64_t offset_ = 0;
-    Map counters_;
+    // Keyed by a per-sketch hash seed, so that no fixed set of strings
+    // collides in every sketch.
+    StringCounts counters_;
 };
 
 }  // namespace quillo::frequent
