@@ -77,6 +77,14 @@ void doubles(Self<Fn>& self, const DoubleColumn& values) {
     });
 }
 
+// fn(span) over runs of the values: a core batch function that leaves the
+// state its per-item function leaves, value by value.
+template <auto Fn>
+void double_runs(Self<Fn>& self, const DoubleColumn& values) {
+    WithoutGil unlocked(!values.needs_gil());
+    values.for_each_run([&self](std::span<const double> run) { std::invoke(Fn, self, run); });
+}
+
 // fn(item, value) for every row where both are present.
 template <auto Fn, Refusal R = Refusal::none>
 void strings_with_doubles(Self<Fn>& self, const StringColumn& items, const DoubleColumn& values) {

@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -216,6 +218,15 @@ struct NumberChunk {
     bool swapped = false;
     const arrow::ArrowArray* validity_of = nullptr;  // Arrow chunks with nulls
 
+    // The values themselves when they are contiguous, aligned native doubles
+    // without nulls.
+    const double* native_doubles() const {
+        const bool plain = kind == NumberKind::f64 && !swapped && validity_of == nullptr &&
+                           stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+                           reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
+        return plain ? reinterpret_cast<const double*>(base) : nullptr;
+    }
+
     bool is_float() const { return kind == NumberKind::f16 || kind == NumberKind::f32 || kind == NumberKind::f64; }
 
     // f(position, value) for every row that is not null, the value in its
@@ -283,6 +294,8 @@ private:
     std::vector<NumberChunk> chunks_;
 };
 
+inline constexpr std::size_t kRunLength = 4096;
+
 // Values and null marks laid out by position, for loops over two columns.
 struct DenseDoubles {
     std::vector<double> values;
@@ -308,6 +321,36 @@ public:
         }
         auto as_double = [&f](std::size_t i, auto raw) { f(i, static_cast<double>(raw)); };
         for (const NumberChunk& chunk : source_->chunks()) chunk.visit(as_double);
+    }
+
+    // f(span) over runs of the non-null values in order: spans of the
+    // column's own memory when it holds contiguous native doubles, else of a
+    // buffer they are converted into.
+    template <class F>
+    void for_each_run(F&& f) const {
+        if (!source_) {
+            f(std::span<const double>(owned_));
+            return;
+        }
+        std::array<double, kRunLength> converted;
+        std::size_t held = 0;
+        auto flush = [&] {
+            if (held > 0) f(std::span<const double>(converted.data(), held));
+            held = 0;
+        };
+        for (const NumberChunk& chunk : source_->chunks()) {
+            if (const double* direct = chunk.native_doubles()) {
+                flush();
+                f(std::span<const double>(direct, chunk.length));
+                continue;
+            }
+            auto convert = [&](std::size_t, auto raw) {
+                converted[held++] = static_cast<double>(raw);
+                if (held == kRunLength) flush();
+            };
+            chunk.visit(convert);
+        }
+        flush();
     }
 
     DenseDoubles dense() const;
