@@ -5,6 +5,7 @@
 
 #include "common/error.hpp"
 #include "quantiles/compactor_support.hpp"
+#include "tdigest/batch_sort.hpp"
 
 namespace quillo::tdigest {
 namespace {
@@ -65,7 +66,7 @@ void TDigest::add_batch(const std::vector<double>& values) {
         panic("cannot sort a batch that holds NaN");
     }
     std::vector<double> sorted = values;
-    std::stable_sort(sorted.begin(), sorted.end());
+    sort_batch(sorted);
     digest_ = merge_values(digest_, sorted);
     count_ += values.size();
     for (double v : values) {
