@@ -227,6 +227,18 @@ def test_samplers_take_every_item_of_a_column():
     assert len(w.sample()) == 20 and set(w.sample()) <= set(ITEMS[::2]) | {"x", "y"}
 
 
+def test_bloom_blocks_set_and_read_the_bits_of_the_per_item_loop():
+    # Sizes that exercise the reduction of every position modulo the bit count.
+    for capacity, rate in [(1, 0.5), (7, 0.3), (1000, 0.01), (4096, 0.001), (100_003, 1e-6)]:
+        expected, got = quillo.BloomFilter(capacity, rate), quillo.BloomFilter(capacity, rate)
+        for v in ITEMS:
+            expected.add(v)
+        got.add_many(ITEMS)
+        assert got.to_bytes() == expected.to_bytes()
+        probe = ITEMS[::3] + [f"absent-{i}" for i in range(500)]
+        assert got.contains_many(probe) == [expected.contains(v) for v in probe]
+
+
 def test_queries_answer_by_position_with_none_for_nulls():
     b, cb = quillo.BloomFilter(1000, 0.001), quillo.CountingBloomFilter(1000, 0.001, 15)
     b.add_many(ITEMS[:500])

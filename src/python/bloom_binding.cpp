@@ -25,9 +25,9 @@ PyTypeObject* build_bloom_filter() {
     return Class<BloomFilter>("BloomFilter", "Python binding for Bloom Filter.")
         .constructor<&make_bloom_filter, "capacity", "error_rate">()
         .method<"add", &BloomFilter::add, "item">("Add an element to the filter.")
-        .method<"add_many", &bulk::strings<&BloomFilter::add>, "items">(kAddManyDoc)
+        .method<"add_many", &bulk::string_blocks<&BloomFilter::add_block>, "items">(kAddManyDoc)
         .method<"contains", &BloomFilter::contains, "item">("Check if an element might be in the filter.")
-        .method<"contains_many", &bulk::query_strings<&BloomFilter::contains>, "items">(kContainsManyDoc)
+        .method<"contains_many", &bulk::query_string_blocks<&BloomFilter::contains_block>, "items">(kContainsManyDoc)
         .method<"clear", &BloomFilter::clear>("Clear the filter.")
         .method<"false_positive_probability", &BloomFilter::false_positive_probability>(
             "Get the current false positive probability.")

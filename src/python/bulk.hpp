@@ -6,8 +6,10 @@
 // frame, keeps other threads out meanwhile.
 //
 // Declared like any method: `.method<"update_many", &bulk::strings<&S::update>, "items">(doc)`.
+#include <array>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -129,6 +131,50 @@ void strings_with_rows(Self<Fn>& self, const StringColumn& items, const RowsColu
             });
         });
     });
+}
+
+inline constexpr std::size_t kBlockLength = 64;
+
+// fn(block) over blocks of items: a core block function that leaves the
+// state its per-item function leaves, item by item.
+template <auto Fn>
+void string_blocks(Self<Fn>& self, const StringColumn& items) {
+    WithoutGil unlocked(!items.needs_gil());
+    std::array<std::string_view, kBlockLength> block;
+    std::size_t held = 0;
+    auto flush = [&] {
+        std::invoke(Fn, self, std::span<const std::string_view>(block.data(), held));
+        held = 0;
+    };
+    items.for_each([&](std::size_t, std::string_view item) {
+        block[held++] = item;
+        if (held == kBlockLength) flush();
+    });
+    if (held > 0) flush();
+}
+
+// fn(block, answers) over blocks of items, in a list by position; null rows
+// give None.
+template <auto Fn>
+std::vector<std::optional<bool>> query_string_blocks(const Self<Fn>& self, const StringColumn& items) {
+    std::vector<std::optional<bool>> results(items.size());
+    WithoutGil unlocked(!items.needs_gil());
+    std::array<std::string_view, kBlockLength> block;
+    std::array<std::size_t, kBlockLength> rows;
+    std::array<bool, kBlockLength> answers;
+    std::size_t held = 0;
+    auto flush = [&] {
+        std::invoke(Fn, self, std::span<const std::string_view>(block.data(), held), std::span<bool>(answers.data(), held));
+        for (std::size_t j = 0; j < held; ++j) results[rows[j]] = answers[j];
+        held = 0;
+    };
+    items.for_each([&](std::size_t i, std::string_view item) {
+        block[held] = item;
+        rows[held++] = i;
+        if (held == kBlockLength) flush();
+    });
+    if (held > 0) flush();
+    return results;
 }
 
 // fn(item) for every item, in a list by position; null rows give None.
