@@ -294,6 +294,8 @@ def test_refused_columns_name_the_position_and_change_nothing():
                    "items: expected an Arrow string array, got format 'l'")
     assert_refused(h, lambda: h.update_many(np.array([1.0, 2.0])), TypeError,
                    "items[0]: 'float64' object cannot be converted to 'PyString'")
+    assert_refused(h, lambda: h.update_many(pa.array(["a", "b", "a"]).dictionary_encode()), TypeError,
+                   "items: dictionary-encoded Arrow arrays are not read; decode them first")
     not_utf8 = pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(np.array([0, 1, 3], np.int32)),
                                                      pa.py_buffer(b"a\xc3(")])
     assert_refused(h, lambda: h.update_many(not_utf8), ValueError, "items[1]: invalid UTF-8")
@@ -305,6 +307,8 @@ def test_refused_columns_name_the_position_and_change_nothing():
     assert_refused(k, lambda: k.update_many([1.0, "x"]), TypeError, "values[1]: must be real number, not str")
     assert_refused(k, lambda: k.update_many(np.ones((2, 2))), TypeError,
                    "values: expected a one-dimensional array, got 2 dimensions")
+    assert_refused(k, lambda: k.update_many(pa.array([1.0, 2.0, 1.0]).dictionary_encode()), TypeError,
+                   "values: dictionary-encoded Arrow arrays are not read; decode them first")
     assert_refused(k, lambda: k.update_many(pa.array(["a"])), TypeError,
                    "values: expected an Arrow numeric array, got format 'u'")
 

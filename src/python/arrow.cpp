@@ -51,9 +51,11 @@ public:
     ~SchemaHolder() {
         if (schema_.release != nullptr) schema_.release(&schema_);
     }
-    std::string format() const {
+    // The format and whether it is that of dictionary indices.
+    void describe(Import& imported) const {
         if (schema_.release == nullptr || schema_.format == nullptr) raise(PyExc_ValueError, "Arrow schema without a format");
-        return schema_.format;
+        imported.format = schema_.format;
+        imported.dictionary_encoded = schema_.dictionary != nullptr;
     }
 
 private:
@@ -76,10 +78,10 @@ public:
         if (stream_.release != nullptr) stream_.release(&stream_);
     }
 
-    std::string format() {
+    void describe(Import& imported) {
         ArrowSchema schema{};
         if (stream_.get_schema(&stream_, &schema) != 0) fail_with_last_error();
-        return SchemaHolder(schema).format();
+        SchemaHolder(schema).describe(imported);
     }
 
     // The next array, or nothing at the end of the stream.
@@ -105,7 +107,7 @@ Import import_stream(PyObject* o) {
     Owned capsule(PyObject_CallMethod(o, "__arrow_c_stream__", nullptr));
     StreamHolder stream(take(capsule_pointer<ArrowArrayStream>(capsule.get(), kStreamCapsule)));
     Import imported;
-    imported.format = stream.format();
+    stream.describe(imported);
     while (stream.next(imported.chunks)) {
     }
     return imported;
@@ -118,7 +120,7 @@ Import import_array(PyObject* o) {
     }
     SchemaHolder schema(take(capsule_pointer<ArrowSchema>(PyTuple_GET_ITEM(pair.get(), 0), kSchemaCapsule)));
     Import imported;
-    imported.format = schema.format();
+    schema.describe(imported);
     imported.chunks.emplace_back(take(capsule_pointer<ArrowArray>(PyTuple_GET_ITEM(pair.get(), 1), kArrayCapsule)));
     check_array(imported.chunks.back().get());
     return imported;

@@ -65,6 +65,8 @@ private:
 // ("u" string, "U" large string, "vu" string view, "g" float64, ...).
 struct Import {
     std::string format;
+    // The arrays hold indices into a dictionary, `format` being theirs.
+    bool dictionary_encoded = false;
     std::vector<OwnedArray> chunks;
 };
 

@@ -216,6 +216,13 @@ bool is_utf8(std::string_view s) {
     return true;
 }
 
+// Reading the indices as the values would be wrong without a word.
+void refuse_dictionary(const arrow::Import& imported, std::string_view name) {
+    if (imported.dictionary_encoded) {
+        raise_column(PyExc_TypeError, name, "dictionary-encoded Arrow arrays are not read; decode them first");
+    }
+}
+
 [[noreturn]] void raise_malformed(std::string_view name, const std::string& what) {
     raise_column(PyExc_ValueError, name, "malformed Arrow array: " + what);
 }
@@ -348,6 +355,7 @@ void StringColumn::from_fixed_width_unicode(const Py_buffer& view) {
 
 void StringColumn::from_arrow(PyObject* o) {
     arrow_ = arrow::import_arrow(o);
+    refuse_dictionary(arrow_, name_);
     StringChunk::Layout layout;
     if (arrow_.format == "u") {
         layout = StringChunk::Layout::offsets32;
@@ -451,6 +459,7 @@ void NumberSource::from_buffer(Buffer buffer, std::string_view name) {
 
 void NumberSource::from_arrow(arrow::Import imported, std::string_view name) {
     arrow_ = std::move(imported);
+    refuse_dictionary(arrow_, name);
     std::optional<NumberKind> kind = arrow_number_kind(arrow_.format);
     if (!kind) raise_column(PyExc_TypeError, name, "expected an Arrow numeric array, got format '" + arrow_.format + "'");
     const std::size_t width = width_of(*kind);
