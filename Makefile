@@ -1,5 +1,6 @@
-# `make demo` and `make test` set up a fresh machine (the xxHash headers and
-# the package with its test extras) and run the demo or the test suite.
+# `make demo` and `make test` set up a fresh machine (the xxHash headers, a
+# Java runtime for the Spark test, and the package with its test extras) and
+# run the demo or the test suite.
 PYTHON ?= python3
 DEV_BUILD := build/dev
 
@@ -13,6 +14,7 @@ endif
 
 setup:
 	@dpkg -s libxxhash-dev >/dev/null 2>&1 || (apt-get update -qq && apt-get install -y -qq libxxhash-dev)
+	@command -v java >/dev/null 2>&1 || (apt-get update -qq && apt-get install -y -qq default-jre-headless)
 	$(PYTHON) -m pip install --quiet --disable-pip-version-check --root-user-action=ignore ".[test]"
 
 demo: setup
