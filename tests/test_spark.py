@@ -38,8 +38,8 @@ def spark():
 def merged_and_rows(spark):
     df = example.example_frame(spark, ROWS, PARTITIONS)
     # The same rows on the driver, as one Arrow batch.
-    table = pa.Table.from_pandas(df.toPandas(), preserve_index=False).combine_chunks()
-    return example.summarize(df), table.to_batches()[0]
+    rows = pa.RecordBatch.from_pylist([row.asDict() for row in df.collect()])
+    return example.summarize(df), rows
 
 
 def serial_summaries(batch):
