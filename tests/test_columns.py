@@ -142,6 +142,16 @@ def test_number_columns_leave_the_state_of_the_per_item_loop(factory, one, many)
         assert got.to_bytes() == expected.to_bytes(), name
 
 
+def test_half_floats_convert_as_numpy_converts_them():
+    halves = np.array([0.0, -0.0, 6e-8, 65504.0, -np.inf, np.nan, np.nan, 1 / 3], dtype=np.float16)
+    halves.view(np.uint16)[6] = 0xFE01  # a negative NaN with a payload
+    expected, got = quillo.KllSketch(200), quillo.KllSketch(200)
+    for v in halves:
+        expected.update(v)
+    got.update_many(halves)
+    assert got.to_bytes() == expected.to_bytes()
+
+
 def test_tdigest_add_batch_reads_buffers_and_arrow_as_it_reads_lists():
     for name, build, values in number_inputs():
         if name == "generator":

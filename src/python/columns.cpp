@@ -272,8 +272,14 @@ double half_to_double(std::uint16_t bits) {
     double magnitude;
     if (exponent == 0) {
         magnitude = std::ldexp(mantissa, -24);
+    } else if (exponent == 0x1F && mantissa != 0) {
+        // The payload moves to the top of the double's mantissa, as numpy moves it.
+        constexpr std::uint64_t kExponentOnes = 0x7FF0000000000000ULL;
+        constexpr int kPayloadShift = 42;
+        return std::bit_cast<double>((std::uint64_t{negative} << 63) | kExponentOnes |
+                                     (static_cast<std::uint64_t>(mantissa) << kPayloadShift));
     } else if (exponent == 0x1F) {
-        magnitude = mantissa == 0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
+        magnitude = std::numeric_limits<double>::infinity();
     } else {
         magnitude = std::ldexp(mantissa + 1024, exponent - 25);
     }

@@ -393,12 +393,7 @@ PyObject* to_python(T&& value) {
         for (auto&& element : value) {
             PyObject* item;
             try {
-                // The elements of a vector<bool> are proxies.
-                if constexpr (std::is_same_v<V, std::vector<bool>>) {
-                    item = to_python(static_cast<bool>(element));
-                } else {
-                    item = to_python(std::move(element));
-                }
+                item = to_python(std::move(element));
             } catch (...) {
                 Py_DECREF(list);
                 throw;
