@@ -3,6 +3,7 @@ leaves, a refused column leaves the summary as it was, and the GIL is released
 over native memory while the summary stays borrowed."""
 
 import array
+import struct
 import threading
 
 import numpy as np
@@ -357,6 +358,25 @@ def test_refused_columns_name_the_position_and_change_nothing():
     cs = quillo.CountSketch(64, 3)
     assert_refused(cs, lambda: cs.update_many(["a"], np.array([2**63], dtype=np.uint64)), OverflowError,
                    "counts[0]: int too big to convert")
+
+
+def string_view_array(length, buffer_index, offset, data=b"x" * 30):
+    """A one-row string_view array whose view points where it is told."""
+    view = struct.pack("<i4sii", length, data[:4], buffer_index, offset)
+    return pa.Array.from_buffers(pa.string_view(), 1, [None, pa.py_buffer(view), pa.py_buffer(data)])
+
+
+def test_malformed_arrow_arrays_are_refused_before_any_read():
+    h = quillo.HllSketch(10)
+    descending = pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(np.array([0, 5, 2], np.int32)),
+                                                        pa.py_buffer(b"abcdef")])
+    assert_refused(h, lambda: h.update_many(descending), ValueError,
+                   "items: malformed Arrow array: offsets out of order")
+    for buffer_index, offset in [(3, 0), (-1, 0), (0, 15), (0, -1)]:
+        assert_refused(h, lambda: h.update_many(string_view_array(20, buffer_index, offset)), ValueError,
+                       "items: malformed Arrow array: string view out of bounds")
+    h.update_many(string_view_array(20, 0, 10))
+    assert h.estimate() == 1.0
 
 
 def test_broken_arrow_exporters_are_refused():
