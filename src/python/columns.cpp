@@ -312,8 +312,12 @@ void StringColumn::add_views_chunk() {
     if (size_ > 0) chunks_.push_back({StringChunk::Layout::views, 0, size_, views_.data(), nullptr});
 }
 
+// The views point into the str objects, so a list is copied: code run by a
+// later argument's conversion may empty the caller's list, never this copy.
 void StringColumn::from_sequence(PyObject* o) {
-    source_ = as_sequence(o, name_, "a column of str");
+    refuse_text(o, name_, "a column of str");
+    source_ = PyList_Check(o) ? Ref(PyList_GetSlice(o, 0, PyList_GET_SIZE(o))) : as_sequence(o, name_, "a column of str");
+    if (source_.get() == nullptr) throw PythonError{};
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(source_.get());
     PyObject** items = PySequence_Fast_ITEMS(source_.get());
     views_.reserve(static_cast<std::size_t>(n));
