@@ -1,5 +1,6 @@
-# `make demo` and `make test` set up a fresh machine (the xxHash headers and
-# the package with the extras it needs) and run the demo or the test suite.
+# `make demo` and `make test` set up a fresh machine (the xxHash headers, a
+# Java runtime for the Spark test, and the package with the extras it needs)
+# and run the demo or the test suite.
 #
 # PYTHON is the interpreter to install into. One that refuses installs, such
 # as Debian's externally managed system Python, gets a project virtual
@@ -24,7 +25,7 @@ ifneq ($(shell command -v ccache),)
 export CMAKE_CXX_COMPILER_LAUNCHER := ccache
 endif
 
-.PHONY: headers demo test bench dev check sanitize versions
+.PHONY: headers java demo test bench dev check sanitize versions
 
 $(VENV)/bin/python:
 	@echo "$(PYTHON) refuses installs: making a project virtual environment in $(VENV)"
@@ -35,6 +36,10 @@ headers:
 	@dpkg -s libxxhash-dev >/dev/null 2>&1 || (echo "Installing libxxhash-dev"; apt-get update -qq && apt-get install -y -qq libxxhash-dev)
 	@$(PYTHON) -c "import pathlib, sysconfig; assert pathlib.Path(sysconfig.get_path('include'), 'Python.h').exists()" 2>/dev/null \
 	  || (echo "Installing the Python headers"; apt-get update -qq && apt-get install -y -qq python3-dev)
+
+# The Spark test runs Spark in local mode, which needs a Java runtime.
+java:
+	@command -v java >/dev/null 2>&1 || (echo "Installing a Java runtime"; apt-get update -qq && apt-get install -y -qq default-jre-headless)
 
 # Installs the package with the extras named in $(1). The build compiles C++20
 # for about 90 s on 2 cores the first time: its progress lines are shown and
@@ -51,15 +56,15 @@ demo: headers $(INTERPRETER)
 	$(call install,plot)
 	$(PY) examples/demo.py
 
-test: headers $(INTERPRETER)
+test: headers java $(INTERPRETER)
 	$(call install,test)
 	$(PY) -m pytest -q
 
-# The suite's core (no Dask, type checker, wheel build or peers) on every other
+# The suite's core (no Dask, Spark, type checker or wheel build) on every other
 # Python from 3.10 to 3.13 that pyenv has; the full suite runs on the default one.
 OTHER_PYTHONS ?= $(filter-out $(shell $(PYTHON) -c 'import os, sys; print(os.path.realpath(sys.executable))'),\
   $(realpath $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.1[0-3].*/bin/python3)))
-CORE_TESTS := --ignore=tests/test_dask.py --ignore=tests/test_stub.py --ignore=tests/test_wheel.py
+CORE_TESTS := --ignore=tests/test_dask.py --ignore=tests/test_spark.py --ignore=tests/test_stub.py --ignore=tests/test_wheel.py
 versions: headers
 	@for python in $(OTHER_PYTHONS); do \
 	  echo "== $$python"; \
@@ -67,7 +72,7 @@ versions: headers
 	done
 
 .PHONY: core-test
-core-test: headers $(INTERPRETER)
+core-test: headers java $(INTERPRETER)
 	$(call install,test-core)
 	$(PY) -m pytest -q $(CORE_TESTS)
 

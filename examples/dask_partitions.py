@@ -38,17 +38,14 @@ class Recipe:
     exact_image: bool
 
 
-def _words(method="update"):
+def _words(method="update_many"):
     def feed(summary, words, values):
-        call = getattr(summary, method)
-        for word in words:
-            call(word)
+        getattr(summary, method)(words)
     return feed
 
 
 def _values(s, words, values):
-    for v in values:
-        s.update(v)
+    s.update_many(values)
 
 
 def _merge(total, other):
@@ -66,8 +63,7 @@ def _union_in_place(total, other):
 
 
 def _aod_feed(s, words, values):
-    for word in words:
-        s.update(word, [1.0, float(len(word))])
+    s.update_many(words, [[1.0, float(len(word))] for word in words])
 
 
 def _digest_feed(s, words, values):
@@ -81,12 +77,12 @@ RECIPES = {
     "CpcSketch": Recipe(lambda: quillo.CpcSketch(11), _words(), _merge, True),
     "ThetaSketch": Recipe(lambda: quillo.ThetaSketch(4096), _words(), _union, True),
     "LinearCounter": Recipe(lambda: quillo.LinearCounter(1 << 20), _words(), _merge, True),
-    "CountMinSketch": Recipe(lambda: quillo.CountMinSketch(4096, 4), _words("increment"), _merge, True),
+    "CountMinSketch": Recipe(lambda: quillo.CountMinSketch(4096, 4), _words(), _merge, True),
     "AodSketch": Recipe(lambda: quillo.AodSketch(4096, 2), _aod_feed, _union_in_place, False),
     "FrequentStringsSketch": Recipe(lambda: quillo.FrequentStringsSketch(256, None), _words(), _merge, False),
     "KllSketch": Recipe(lambda: quillo.KllSketch(200), _values, _merge, False),
     "TDigest": Recipe(lambda: quillo.TDigest(100), _digest_feed, _merge, False),
-    "ReservoirSamplerA": Recipe(lambda: quillo.ReservoirSamplerA(20), _words("add"), _merge, False),
+    "ReservoirSamplerA": Recipe(lambda: quillo.ReservoirSamplerA(20), _words("add_many"), _merge, False),
 }
 
 

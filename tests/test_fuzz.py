@@ -82,7 +82,7 @@ ARGUMENTS = {
     "value": (0.5, -1e300, math.inf, math.nan),
     "values": ([1.0, 2.0], [], [math.inf, -1.0]), "split_points": ([0.0, 1.0], []),
     "lower_quantile": (0.1, 0.0), "upper_quantile": (0.9, 1.0), "confidence": (None, 1, 3),
-    "weight": (2.0, 1e300),
+    "weight": (2.0, 1e300), "counts": ([1, 2], None), "weights": ([1.0, 2.0], []), "rows": ([[1.0], [2.0]], []),
 }
 # Methods that change much of the state run last, so the queries see the damaged one.
 RUN_LAST = ("clear", "flush", "compact")
@@ -90,7 +90,7 @@ RUN_LAST = ("clear", "flush", "compact")
 
 def parameters(method):
     signature = getattr(method, "__text_signature__", None) or "()"
-    return [n for n in (p.strip() for p in signature.strip("()").split(",")) if n and n != "$self"]
+    return [n for n in (p.split("=")[0].strip() for p in signature.strip("()").split(",")) if n and n != "$self"]
 
 
 def public_methods(obj):

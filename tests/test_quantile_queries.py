@@ -137,9 +137,11 @@ class TestCompactorSketches:
             if step % 2 and isinstance(s, KllSketch):
                 other, _ = make(rng, with_nan=False)
                 s.merge(other)
-            else:
+            elif step % 3:
                 for _ in range(step * 37 + 1):
                     s.update(rng.uniform(-30, 30))
+            else:
+                s.update_many([rng.uniform(-30, 30) for _ in range(step * 37 + 1)])
             fresh = type(s).from_bytes(s.to_bytes())  # decoded levels as stored, no view yet
             assert all_same(s.quantiles(RANKS), fresh.quantiles(RANKS))
             assert all_same(s.ranks([0.0, 1.0, 5.0]), fresh.ranks([0.0, 1.0, 5.0]))

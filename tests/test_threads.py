@@ -189,7 +189,8 @@ def test_reentrant_conversion_meets_a_conflict_and_the_call_completes():
 
 THREAD_BOUND = [c for c in CASES if c.name in ("ReservoirSamplerA", "ReservoirSamplerR",
                                                "WeightedReservoirSampler", "StreamSampler")]
-ARGUMENTS = {"add": ("x",), "add_weighted": ("x", 1.0), "push_batch": (["x"],)}
+ARGUMENTS = {"add": ("x",), "add_weighted": ("x", 1.0), "push_batch": (["x"],), "add_many": (["x"],),
+             "add_weighted_many": (["x"], [1.0])}
 
 
 @pytest.mark.parametrize("case", THREAD_BOUND, ids=ids(THREAD_BOUND))

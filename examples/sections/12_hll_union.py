@@ -13,15 +13,14 @@ def sketch_rows(corpus, report):
     vocabulary = sorted(set(words))
     for count in (7, 150, 5000):
         sketch = quillo.HllSketchMode(12)
-        for word in vocabulary[:count]:
-            sketch.update(word)
+        sketch.update_many(vocabulary[:count])
         estimate = sketch.estimate()
         rows.append([f"HllSketchMode(12), {count} words", count, estimate, relative_error(estimate, count),
                      sketch.mode(), sketch.memory_usage(), "-"])
     exact = len(set(words))
     for lg_k in (8, 12, 16):
         sketch = quillo.HllSketchMode(lg_k)
-        rate = report.stream(f"HllSketchMode({lg_k})", words, sketch.update)
+        rate = report.columns(f"HllSketchMode({lg_k})", words, sketch.update_many)
         estimate = sketch.estimate()
         rows.append([f"HllSketchMode({lg_k})", exact, estimate, relative_error(estimate, exact), sketch.mode(),
                      sketch.memory_usage(), f"{rate / 1e6:.1f} M/s"])
@@ -36,7 +35,7 @@ def union_rows(corpus, report):
     sketches = []
     for lg_k, part in parts:
         sketch = quillo.HllSketchMode(lg_k)
-        report.stream(f"HllSketchMode({lg_k}), lines", part, sketch.update)
+        report.columns(f"HllSketchMode({lg_k}), lines", part, sketch.update_many)
         sketches.append(sketch)
     union = quillo.HllUnion(12)
     for sketch in sketches:
@@ -45,7 +44,7 @@ def union_rows(corpus, report):
     rows = [["HllUnion(12) of lg_k 10, 12, 14 (ends at 10)", exact, estimate, relative_error(estimate, exact), "-",
              len(union.to_bytes()), "-"]]
     direct = quillo.HllUnion(12)
-    rate = report.stream("HllUnion(12).update", lines, direct.update)
+    rate = report.columns("HllUnion(12).update_many", lines, direct.update_many)
     estimate = direct.estimate()
     rows.append(["HllUnion(12), lines", exact, estimate, relative_error(estimate, exact), "-",
                  len(direct.to_bytes()), f"{rate / 1e6:.1f} M/s"])

@@ -26,10 +26,9 @@ def _rows(words, report, label, rates=True):
         sketch = cls(PRECISION)
         name = f"{cls.__name__}({PRECISION})"
         if rates:
-            rate = f"{report.stream(name, words, sketch.update) / 1e6:.1f} M/s"
+            rate = f"{report.columns(name, words, sketch.update_many) / 1e6:.1f} M/s"
         else:
-            for word in words:
-                sketch.update(word)
+            sketch.update_many(words)
             rate = "-"
         estimate = sketch.estimate()
         rows.append([f"{name}, {label}", exact, estimate, relative_error(estimate, exact), _image_size(sketch),

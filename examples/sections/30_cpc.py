@@ -11,16 +11,14 @@ def run(corpus, report):
     rows = []
     for lg_k in (8, 11, 14):
         sketch = quillo.CpcSketch(lg_k)
-        rate = report.stream(f"CpcSketch({lg_k})", words, sketch.update)
+        rate = report.columns(f"CpcSketch({lg_k})", words, sketch.update_many)
         estimate = sketch.estimate()
         rows.append([f"CpcSketch({lg_k})", exact, estimate, relative_error(estimate, exact),
                      len(sketch.to_bytes()), f"{rate / 1e6:.1f} M/s"])
     half = len(words) // 2
     left, right = quillo.CpcSketch(11), quillo.CpcSketch(11)
-    for word in words[:half]:
-        left.update(word)
-    for word in words[half:]:
-        right.update(word)
+    left.update_many(words[:half])
+    right.update_many(words[half:])
     left.merge(right)
     estimate = left.estimate()
     rows.append(["CpcSketch(11), merged halves", exact, estimate, relative_error(estimate, exact),

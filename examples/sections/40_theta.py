@@ -16,8 +16,7 @@ def _row(label, exact, sketch, rate=None):
 
 def _filled(k, items):
     sketch = quillo.ThetaSketch(k)
-    for item in items:
-        sketch.update(item)
+    sketch.update_many(items)
     return sketch
 
 
@@ -26,13 +25,13 @@ def run(corpus, report):
     rows = []
     for k in (1024, 4096, 16384):
         sketch = quillo.ThetaSketch(k)
-        rate = report.stream(f"ThetaSketch({k})", words, sketch.update)
+        rate = report.columns(f"ThetaSketch({k})", words, sketch.update_many)
         rows.append(_row(f"ThetaSketch({k}) words", len(set(words)), sketch, rate))
     sketch = quillo.ThetaSketch(4096)
-    rate = report.stream("ThetaSketch(4096) lines", lines, sketch.update)
+    rate = report.columns("ThetaSketch(4096) lines", lines, sketch.update_many)
     rows.append(_row("ThetaSketch(4096) lines", len(set(lines)), sketch, rate))
     tuple_sketch = quillo.TupleSketch(4096)
-    rate = report.stream("TupleSketch(4096)", words, lambda word: tuple_sketch.update(word, 1.0))
+    rate = report.columns("TupleSketch(4096)", words, tuple_sketch.update_many, [1.0] * len(words))
     rows.append(_row("TupleSketch(4096) words", len(set(words)), tuple_sketch, rate))
     report.table("Theta distinct counts", HEADERS, rows)
 
@@ -52,7 +51,7 @@ def run(corpus, report):
 
 
     aod = quillo.AodSketch(4096, 2)
-    rate = report.stream("AodSketch(4096, 2)", words, lambda word: aod.update(word, [1.0, len(word)]))
+    rate = report.columns("AodSketch(4096, 2)", words, aod.update_many, [[1.0, len(word)] for word in words])
     distinct = set(words)
     exact_mean = sum(map(len, distinct)) / len(distinct)
     estimate = aod.estimate()

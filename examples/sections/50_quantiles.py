@@ -11,8 +11,8 @@ RANKS = (0.01, 0.25, 0.5, 0.9, 0.99, 0.999)
 BATCH = 1000
 
 
-def _one_by_one(label, update):
-    return lambda report, values: report.stream(label, values, update)
+def _columns(label, update_many):
+    return lambda report, values: report.columns(label, values, update_many)
 
 
 def _in_batches(label, add_batch):
@@ -25,13 +25,13 @@ def _in_batches(label, add_batch):
 def _kll(k):
     sketch = quillo.KllSketch(k)
     label = f"KllSketch({k})"
-    return label, sketch, _one_by_one(label, sketch.update), sketch.quantile
+    return label, sketch, _columns(label, sketch.update_many), sketch.quantile
 
 
 def _req(k, mode):
     sketch = quillo.ReqSketch(k, mode)
     label = f"ReqSketch({k}, {mode})"
-    return label, sketch, _one_by_one(label, sketch.update), sketch.quantile
+    return label, sketch, _columns(label, sketch.update_many), sketch.quantile
 
 
 def _tdigest(compression):
@@ -43,7 +43,7 @@ def _tdigest(compression):
 def _streaming_tdigest(compression):
     digest = quillo.StreamingTDigest(compression)
     label = f"StreamingTDigest({compression})"
-    return label, digest, _one_by_one(label, digest.add), digest.quantile
+    return label, digest, _columns(label, digest.add_many), digest.quantile
 
 
 SUMMARIES = [

@@ -18,7 +18,7 @@ def _linear_rows(corpus, report):
     for name, stream in (("words", corpus.words), ("lines", corpus.lines)):
         exact = len(set(stream))
         counter = quillo.LinearCounter.with_expected_cardinality(exact, 0.05)
-        rate = report.stream(f"LinearCounter {name}", stream, counter.update)
+        rate = report.columns(f"LinearCounter {name}", stream, counter.update_many)
         rows.append(_row(f"LinearCounter, {name}", counter, exact, rate))
     return rows
 
@@ -28,7 +28,7 @@ def _hybrid_rows(corpus, report):
     for name, stream in (("words", corpus.words), ("lines", corpus.lines)):
         exact = len(set(stream))
         counter = quillo.HybridCounter.with_range(exact)
-        rate = report.stream(f"HybridCounter {name}", stream, counter.update)
+        rate = report.columns(f"HybridCounter {name}", stream, counter.update_many)
         rows.append(_row(f"HybridCounter, {name}", counter, exact, rate, f" ({counter.mode()})"))
     return rows
 

@@ -23,9 +23,9 @@ def _row_sketches(words, top, report):
     plain = quillo.CountMinSketch.with_error_bounds(0.001, 0.01)
     conservative = quillo.CountMinSketch.with_error_bounds(0.001, 0.01, True)
     signed = quillo.CountSketch(2719, 5)
-    speeds = [report.stream("CountMinSketch", words, plain.increment),
-              report.stream("CountMinSketch conservative", words, conservative.increment),
-              report.stream("CountSketch", words, lambda word: signed.update(word, 1))]
+    speeds = [report.columns("CountMinSketch", words, plain.update_many),
+              report.columns("CountMinSketch conservative", words, conservative.update_many),
+              report.columns("CountSketch", words, signed.update_many)]
     rows = []
     for word, count in top:
         row = [word, count]
@@ -45,7 +45,7 @@ def _row_sketches(words, top, report):
 
 def _frequent_strings(words, exact, report):
     sketch = quillo.FrequentStringsSketch(MAP_SIZE, None)
-    speed = report.stream("FrequentStringsSketch", words, sketch.update)
+    speed = report.columns("FrequentStringsSketch", words, sketch.update_many)
     rows = []
     for word, estimate, lower, upper in sketch.get_top_k(TOP):
         rows.append([word, exact[word], estimate, lower, upper, "yes" if lower <= exact[word] <= upper else "NO",
@@ -62,13 +62,13 @@ def _bloom(words, report):
     rows = []
     for rate in (0.01, 0.001):
         f = quillo.BloomFilter(len(added), rate)
-        speed = report.stream(f"BloomFilter({rate})", added, f.add)
+        speed = report.columns(f"BloomFilter({rate})", added, f.add_many)
         measured = sum(map(f.contains, absent)) / len(absent)
         rows.append([f"BloomFilter(n={len(added):,}, p={rate})", rate, measured,
                      f.false_positive_probability(), relative_error(measured, rate), len(f.to_bytes()),
                      f"{speed / 1e6:.1f} M/s"])
     counting = quillo.CountingBloomFilter(len(added), 0.01)
-    speed = report.stream("CountingBloomFilter", added, counting.add)
+    speed = report.columns("CountingBloomFilter", added, counting.add_many)
     removed, kept = added[::2], added[1::2]
     for word in removed:
         counting.remove(word)

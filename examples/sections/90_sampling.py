@@ -30,7 +30,7 @@ def uniform_rows(report, lines):
     for cls in (quillo.ReservoirSamplerR, quillo.ReservoirSamplerA):
         label = f"{cls.__name__}({CAPACITY})"
         sampler = cls(CAPACITY)
-        rate = report.stream(label, lines, sampler.add)
+        rate = report.columns(label, lines, sampler.add_many)
         rows.append(row(label, exact, share(sampler.sample()), sampler, rate))
     label = f"StreamSampler({CAPACITY}, {BATCH})"
     sampler = quillo.StreamSampler(CAPACITY, BATCH)
@@ -47,8 +47,7 @@ def weighted_row(report, lines):
     exact = sum(len(line) for line in lines if is_definition(line)) / sum(map(len, lines))
     label = f"WeightedReservoirSampler({CAPACITY})"
     sampler = quillo.WeightedReservoirSampler(CAPACITY)
-    add = sampler.add_weighted
-    rate = report.stream(label, lines, lambda line: add(line, len(line)))
+    rate = report.columns(label, lines, sampler.add_weighted_many, [len(line) for line in lines])
     return row(label + ", by length", exact, share(sampler.sample()), sampler, rate)
 
 
@@ -61,8 +60,7 @@ def varopt_rows(report, words):
     for k in (256, 4096):
         label = f"VarOptSketch({k})"
         sketch = quillo.VarOptSketch(k)
-        update = sketch.update
-        rate = report.stream(label, counts, lambda pair: update(*pair))
+        rate = report.columns(label, [word for word, _ in counts], sketch.update_many, [n for _, n in counts])
         estimate = sum(w for word, w in sketch.get_samples() if word.startswith("_"))
         rows.append([label, exact, estimate, relative_error(estimate, exact), len(sketch.to_bytes()),
                      f"{rate / 1e6:.2f} M/s"])

@@ -20,9 +20,9 @@ COUNTERS = {
     "HybridCounter.with_range(10**6)": lambda: quillo.HybridCounter.with_range(10**6),
 }
 QUANTILES = {
-    "KllSketch(200)": (lambda: quillo.KllSketch(200), "update"),
-    "ReqSketch(12, HRA)": (lambda: quillo.ReqSketch(12), "update"),
-    "TDigest(100)": (lambda: quillo.TDigest(100), "add"),
+    "KllSketch(200)": (lambda: quillo.KllSketch(200), "update_many"),
+    "ReqSketch(12, HRA)": (lambda: quillo.ReqSketch(12), "update_many"),
+    "TDigest(100)": (lambda: quillo.TDigest(100), "add_batch"),
 }
 
 
@@ -51,8 +51,7 @@ def estimates_at_marks(label, sketch, chunks, report):
     estimates = []
 
     def feed(chunk):
-        for line in chunk:
-            sketch.update(line)
+        sketch.update_many(chunk)
         estimates.append(sketch.estimate())
     report.stream(label, chunks, feed)
     return estimates
@@ -64,7 +63,7 @@ def quantile_curves(lengths, report):
     estimates, rank_errors = {}, {}
     for label, (make, method) in QUANTILES.items():
         summary = make()
-        report.stream(label, lengths, getattr(summary, method))
+        report.columns(label, lengths, getattr(summary, method))
         values = [summary.quantile(q) for q in RANKS]
         estimates[label] = values
         rank_errors[label] = [rank_error(ordered, v, q) for v, q in zip(values, RANKS)]

@@ -19,6 +19,10 @@ public:
 
     void add(std::string_view item);
     bool contains(std::string_view item) const;
+    // A block of items as `add` and `contains` take them one by one, with the
+    // memory of the whole block fetched ahead (bloom_batch.cpp).
+    void add_block(std::span<const std::string_view> items);
+    void contains_block(std::span<const std::string_view> items, std::span<bool> found) const;
     void clear();
     double false_positive_probability() const;
     Stats statistics() const;

@@ -40,6 +40,13 @@ public:
         return true;
     }
 
+    // Calls `visit(h)` for the k unreduced sums h1 + i * h2, before `mod m`.
+    template <class Visit>
+    void for_each_sum(std::uint64_t k, Visit visit) const {
+        std::uint64_t h = h1_;
+        for (std::uint64_t i = 0; i < k; ++i, h += h2_) visit(h);
+    }
+
 private:
     std::uint64_t h1_;
     std::uint64_t h2_;

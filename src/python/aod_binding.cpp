@@ -1,4 +1,5 @@
 #include "aod/aod_sketch.hpp"
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -22,6 +23,8 @@ PyTypeObject* build_aod_sketch() {
     return Class<AodSketch>("AodSketch", "Python binding for Array of Doubles Sketch.")
         .constructor<&make_aod_sketch, "capacity", "num_values">()
         .method<"update", &AodSketch::update, "key", "values">("Update the sketch with a key and array of values.")
+        .method<"update_many", &bulk::strings_with_rows<&AodSketch::update>, "items", "rows">(
+            "Update with every key of a column and its row of values (a 2-D array or a sequence of rows).")
         .method<"estimate", &AodSketch::estimate>("Get estimated number of unique keys.")
         .method<"upper_bound", &upper_bound, "confidence">("Get upper bound estimate with given confidence.")
         .method<"lower_bound", &lower_bound, "confidence">("Get lower bound estimate with given confidence.")

@@ -1,4 +1,5 @@
 #include "cpc/cpc_sketch.hpp"
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -14,6 +15,8 @@ PyTypeObject* build_cpc_sketch() {
     return Class<CpcSketch>("CpcSketch", "Python binding for CPC sketch.")
         .constructor<&make_cpc_sketch, "lg_k">()
         .method<"update", &CpcSketch::update, "item">("Update the sketch with a string item.")
+        .method<"update_many", &bulk::strings<&CpcSketch::update>, "items">(
+            "Update the sketch with every str of a column (nulls skipped).")
         .method<"estimate", &CpcSketch::estimate>("Estimate the cardinality.")
         .method<"merge", &CpcSketch::merge, "other">("Merge another CPC sketch into this one (in-place union).")
         .bytes<&CpcSketch::to_bytes, &CpcSketch::from_bytes>("Serialize the sketch to bytes.",

@@ -19,6 +19,7 @@
 //   std::optional<T>              None or missing gives nullopt
 //   Nullable<T>                   a required parameter that accepts None
 //   const S& (a summary state)    an instance of S's class, borrowed shared
+//   columns (python/columns.hpp)  a whole column of strings or numbers
 // Results: void -> None, numbers, bool, std::string -> str,
 // std::vector<std::uint8_t> -> bytes, other vectors -> list, pair/tuple ->
 // tuple, optional -> value or None, Stats -> dict, a summary state -> a new
@@ -308,11 +309,18 @@ void prefix_type_error(std::string_view parameter);
 
 template <class P>
 typename HolderFor<P>::type convert_argument(PyObject* o, std::string_view parameter) {
-    try {
-        return typename HolderFor<P>::type(o);
-    } catch (const PythonError&) {
-        prefix_type_error(parameter);
-        throw;
+    using Holder = typename HolderFor<P>::type;
+    // A holder built with its parameter's name (a column) names the failing
+    // position in its own messages.
+    if constexpr (std::is_constructible_v<Holder, PyObject*, std::string_view>) {
+        return Holder(o, parameter);
+    } else {
+        try {
+            return Holder(o);
+        } catch (const PythonError&) {
+            prefix_type_error(parameter);
+            throw;
+        }
     }
 }
 

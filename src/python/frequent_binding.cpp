@@ -1,4 +1,5 @@
 #include "frequent/frequent_strings_sketch.hpp"
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -22,6 +23,8 @@ PyTypeObject* build_frequent_strings() {
         .static_method<"with_error_rate", &frequent_strings_with_error_rate, "error_rate", "confidence",
                        "use_reservoir">("Create with error rate specification.")
         .method<"update", &S::update, "item">("Update the sketch with a new item.")
+        .method<"update_many", &bulk::strings<&S::update>, "items">(
+            "Update the sketch with every str of a column (nulls skipped).")
         .method<"get_frequent_items", &S::get_frequent_items, "threshold">("Get frequent items above a threshold.")
         .method<"get_frequent_items_by_fraction", &S::get_frequent_items_by_fraction, "threshold_fraction">(
             "Get frequent items above a relative threshold.")

@@ -1,4 +1,5 @@
 #include "hll/hll_sketch.hpp"
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -14,6 +15,8 @@ PyTypeObject* build_hll_sketch() {
     return Class<HllSketch>("HllSketch", "Python binding for HyperLogLog sketch.")
         .constructor<&make_hll_sketch, "lg_k">()
         .method<"update", &HllSketch::update, "item">("Update the sketch with a string item.")
+        .method<"update_many", &bulk::strings<&HllSketch::update>, "items">(
+            "Update the sketch with every str of a column (nulls skipped).")
         .method<"estimate", &HllSketch::estimate>("Estimate the cardinality.")
         .method<"merge", &HllSketch::merge, "other">("Merge another HLL sketch into this one (in-place union).")
         .bytes<&HllSketch::to_bytes, &HllSketch::from_bytes>("Serialize the sketch to bytes.",

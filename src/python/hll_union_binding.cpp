@@ -1,5 +1,6 @@
 #include "hll/hll_mode_sketch.hpp"
 #include "hll/hll_union.hpp"
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -17,6 +18,8 @@ PyTypeObject* build_hll_sketch_mode() {
                                 "Python binding for HllSketchMode with List/Set/HLL mode transitions.")
         .constructor<&make_hll_sketch_mode, "lg_k">()
         .method<"update", &HllSketchMode::update, "item">("")
+        .method<"update_many", &bulk::strings<&HllSketchMode::update>, "items">(
+            "Update the sketch with every str of a column (nulls skipped).")
         .method<"estimate", &HllSketchMode::estimate>("")
         .method<"mode", &HllSketchMode::mode>("")
         .method<"is_out_of_order", &HllSketchMode::is_out_of_order>("")
@@ -32,6 +35,8 @@ PyTypeObject* build_hll_union() {
     return Class<HllUnion>("HllUnion", "Python binding for HllUnion.")
         .constructor<&make_hll_union, "lg_max_k">()
         .method<"update", &HllUnion::update, "item">("")
+        .method<"update_many", &bulk::strings<&HllUnion::update>, "items">(
+            "Update the sketch with every str of a column (nulls skipped).")
         .method<"update_with_sketch", &HllUnion::update_with_sketch, "sketch">("")
         .method<"estimate", &HllUnion::estimate>("")
         .bytes<&HllUnion::to_bytes, &HllUnion::from_bytes>("Serialize the union to bytes.",

@@ -1,6 +1,7 @@
 #include "hll/hllpp_estimator.hpp"
 #include "hll/hllpp_sketch.hpp"
 #include "hll/hllpp_sparse_sketch.hpp"
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -10,6 +11,7 @@ using hll::HllPlusPlusSketch;
 using hll::HllPlusPlusSparseSketch;
 
 constexpr const char* kUpdateDoc = "Update the sketch with a string item.";
+constexpr const char* kUpdateManyDoc = "Update the sketch with every str of a column (nulls skipped).";
 constexpr const char* kEstimateDoc = "Estimate the cardinality.";
 constexpr const char* kToBytesDoc = "Serialize the sketch to bytes.";
 constexpr const char* kFromBytesDoc = "Deserialize the sketch from bytes.";
@@ -27,6 +29,7 @@ PyTypeObject* build_dense() {
     return Class<HllPlusPlusSketch>("HllPlusPlusSketch", "Python binding for HyperLogLog++ sketch.")
         .constructor<&make_dense, "lg_k">()
         .method<"update", &HllPlusPlusSketch::update, "item">(kUpdateDoc)
+        .method<"update_many", &bulk::strings<&HllPlusPlusSketch::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &HllPlusPlusSketch::estimate>(kEstimateDoc)
         .method<"merge", &HllPlusPlusSketch::merge, "other">(
             "Merge another HLL++ sketch into this one (in-place union).")
@@ -39,6 +42,7 @@ PyTypeObject* build_sparse() {
                                           "Python binding for sparse HyperLogLog++ sketch.")
         .constructor<&make_sparse, "lg_k">()
         .method<"update", &HllPlusPlusSparseSketch::update, "item">(kUpdateDoc)
+        .method<"update_many", &bulk::strings<&HllPlusPlusSparseSketch::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &HllPlusPlusSparseSketch::estimate>(kEstimateDoc)
         .method<"merge", &HllPlusPlusSparseSketch::merge, "other">(
             "Merge another sparse sketch into this one (in-place union).")

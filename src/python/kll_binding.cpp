@@ -1,3 +1,4 @@
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 #include "quantiles/kll_sketch.hpp"
 
@@ -12,6 +13,8 @@ PyTypeObject* build_kll_sketch() {
         .static_method<"with_accuracy", &KllSketch::with_accuracy, "epsilon", "confidence">(
             "Create a KLL sketch with specified accuracy.")
         .method<"update", &KllSketch::update, "value">("Update the sketch with a new value.")
+        .method<"update_many", &bulk::double_runs<&KllSketch::update_batch>, "values">(
+            "Update the sketch with every number of a column (nulls skipped).")
         .method<"merge", &KllSketch::merge, "other">("Merge another KLL sketch into this one.")
         .method<"quantile", &KllSketch::quantile, "rank">("Get quantile for the given rank (0.0 to 1.0).")
         .method<"rank", &KllSketch::rank, "value">("Get the rank of a given value (0.0 to 1.0).")

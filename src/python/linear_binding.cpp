@@ -1,5 +1,6 @@
 #include "linear/hybrid_counter.hpp"
 #include "linear/linear_counter.hpp"
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -7,6 +8,8 @@ namespace {
 
 using linear::HybridCounter;
 using linear::LinearCounter;
+
+constexpr const char* kUpdateManyDoc = "Update the counter with every str of a column (nulls skipped).";
 
 LinearCounter make_linear_counter(std::uint64_t num_bits) { return LinearCounter(num_bits); }
 
@@ -21,6 +24,7 @@ PyTypeObject* build_linear_counter() {
                        "expected_cardinality", "error_rate">(
             "Create a Linear Counter with optimal size for expected cardinality.")
         .method<"update", &LinearCounter::update, "item">("Update the counter with a new item.")
+        .method<"update_many", &bulk::strings<&LinearCounter::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &LinearCounter::estimate>("Estimate the cardinality.")
         .method<"fill_ratio", &LinearCounter::fill_ratio>("")
         .method<"should_transition_to_hll", &LinearCounter::should_transition_to_hll>(
@@ -38,6 +42,7 @@ PyTypeObject* build_hybrid_counter() {
         .static_method<"with_range", &HybridCounter::with_range, "max_expected_cardinality">(
             "Create with optimal parameters for expected cardinality range.")
         .method<"update", &HybridCounter::update, "item">("Update the counter with a new item.")
+        .method<"update_many", &bulk::strings<&HybridCounter::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &HybridCounter::estimate>("Estimate the cardinality.")
         .method<"mode", &HybridCounter::mode>("")
         .method<"statistics", &HybridCounter::statistics>("Get hybrid counter statistics as a dictionary.")

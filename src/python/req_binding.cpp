@@ -1,3 +1,4 @@
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 #include "req/req_sketch.hpp"
 
@@ -10,6 +11,8 @@ PyTypeObject* build_req_sketch() {
     return Class<ReqSketch>("ReqSketch", "Python binding for REQ (Relative Error Quantiles) sketch.")
         .constructor<&ReqSketch::create, "k", "mode">()
         .method<"update", &ReqSketch::update, "value">("Update the sketch with a value.")
+        .method<"update_many", &bulk::doubles<&ReqSketch::update>, "values">(
+            "Update the sketch with every number of a column (nulls skipped).")
         .method<"quantile", &ReqSketch::quantile, "rank">("Get quantile at given rank (0.0 to 1.0).")
         .method<"rank", &ReqSketch::rank, "value">("Get the rank of a value (0.0 to 1.0).")
         .method<"get_cdf", &ReqSketch::get_cdf, "split_points">("Get CDF at split points.")

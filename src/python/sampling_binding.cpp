@@ -1,3 +1,4 @@
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 #include "sampling/reservoir.hpp"
 #include "sampling/stream_sampler.hpp"
@@ -11,6 +12,7 @@ using sampling::ReservoirSamplerR;
 using sampling::StreamSampler;
 using sampling::WeightedReservoirSampler;
 
+constexpr const char* kAddManyDoc = "Add every str of a column (nulls skipped).";
 constexpr const char* kToBytesDoc = "Serialize the sampler to bytes.";
 constexpr const char* kFromBytesDoc = "Deserialize the sampler from bytes.";
 constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
@@ -26,6 +28,7 @@ PyTypeObject* build_reservoir_sampler(const char* name, const char* doc) {
         .thread_bound()
         .template constructor<&make_reservoir_sampler<Sampler>, "capacity">()
         .template method<"add", &Sampler::add, "item">("Add an item to the reservoir.")
+        .template method<"add_many", &bulk::strings<&Sampler::add>, "items">(kAddManyDoc)
         .template method<"sample", &Sampler::sample>("Get the current sample.")
         .template method<"items_seen", &Sampler::items_seen>("Get the number of items seen so far.")
         .template method<"capacity", &Sampler::capacity>("Get the capacity of the reservoir.")
@@ -54,7 +57,10 @@ PyTypeObject* build_weighted_reservoir_sampler() {
         .thread_bound()
         .constructor<&make_weighted_reservoir_sampler, "capacity">()
         .method<"add_weighted", &S::add_weighted, "item", "weight">("Add an item with weight.")
+        .method<"add_weighted_many", &bulk::strings_with_doubles<&S::add_weighted, bulk::Refusal::possible>, "items",
+                "weights">("Add every item and weight of two columns (rows with a null skipped).")
         .method<"add", &S::add, "item">("Add an item with weight 1.0.")
+        .method<"add_many", &bulk::strings<&S::add>, "items">(kAddManyDoc)
         .method<"sample", &S::sample>("Get the current sample (items only).")
         .method<"sample_with_weights", &S::sample_with_weights>("Get the current sample with weights.")
         .method<"total_weight", &S::total_weight>("Get the total weight processed.")

@@ -1,3 +1,4 @@
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 #include "tdigest/streaming_tdigest.hpp"
 #include "tdigest/tdigest.hpp"
@@ -8,12 +9,19 @@ namespace {
 using tdigest::StreamingTDigest;
 using tdigest::TDigest;
 
+// The values are copied out of Python first, so the digest takes them
+// without the GIL.
+void add_batch(TDigest& digest, const DoubleBatch& batch) {
+    WithoutGil unlocked(true);
+    digest.add_batch(batch.values);
+}
+
 PyTypeObject* build_tdigest() {
     return Class<TDigest>("TDigest", "Python binding for T-Digest.")
         .constructor<&TDigest::create, "compression">()
         .static_method<"with_accuracy", &TDigest::with_accuracy, "target_error">("")
         .method<"add", &TDigest::add, "value">("Add a value to the digest.")
-        .method<"add_batch", &TDigest::add_batch, "values">("Add multiple values to the digest.")
+        .method<"add_batch", &add_batch, "values">("Add multiple values to the digest.")
         .method<"quantile", &TDigest::quantile, "q">("Estimate the quantile for a given rank (0.0 to 1.0).")
         .method<"quantiles", &TDigest::quantiles, "qs">("")
         .method<"rank", &TDigest::rank, "value">("Estimate the rank (percentile) of a given value.")
@@ -47,6 +55,8 @@ PyTypeObject* build_streaming_tdigest() {
     return Class<StreamingTDigest>("StreamingTDigest", "Python binding for Streaming T-Digest.")
         .constructor<&StreamingTDigest::create, "compression", "buffer_size">()
         .method<"add", &StreamingTDigest::add, "value">("Add a value to the streaming digest.")
+        .method<"add_many", &bulk::doubles<&StreamingTDigest::add, bulk::Refusal::possible>, "values">(
+            "Add every number of a column (nulls skipped); a NaN refuses the whole column.")
         .method<"flush", &StreamingTDigest::flush>("Flush the buffer into the main digest.")
         .method<"quantile", &StreamingTDigest::quantile, "q">(
             "Get a quantile estimate (automatically flushes buffer).")

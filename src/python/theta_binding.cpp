@@ -1,3 +1,4 @@
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 #include "theta/theta_sketch.hpp"
 
@@ -12,6 +13,8 @@ PyTypeObject* build_theta_sketch() {
     return Class<ThetaSketch>("ThetaSketch", "Python binding for Theta sketch.")
         .constructor<&make_theta_sketch, "k">()
         .method<"update", &ThetaSketch::update, "item">("Update the sketch with a string item.")
+        .method<"update_many", &bulk::strings<&ThetaSketch::update>, "items">(
+            "Update the sketch with every str of a column (nulls skipped).")
         .method<"estimate", &ThetaSketch::estimate>("Estimate the cardinality.")
         .method<"union", &ThetaSketch::union_with, "other">("Union of two sketches, returning a new sketch.")
         .method<"intersect", &ThetaSketch::intersect, "other">(

@@ -1,3 +1,4 @@
+#include "python/bulk.hpp"
 #include "python/frame.hpp"
 #include "tuple/tuple_sketch.hpp"
 
@@ -12,6 +13,8 @@ PyTypeObject* build_tuple_sketch() {
     return Class<TupleSketch>("TupleSketch", "Python binding for Tuple sketch with double summary.")
         .constructor<&make_tuple_sketch, "k">()
         .method<"update", &TupleSketch::update, "item", "value">("Update with item and value.")
+        .method<"update_many", &bulk::strings_with_doubles<&TupleSketch::update>, "items", "values">(
+            "Update with every item and value of two columns (rows with a null skipped).")
         .method<"estimate", &TupleSketch::estimate>("Estimate cardinality.")
         .method<"num_retained", &TupleSketch::num_retained>("Get number of retained entries.")
         .bytes<&TupleSketch::to_bytes, &TupleSketch::from_bytes>("Serialize the sketch to bytes.",

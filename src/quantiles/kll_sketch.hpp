@@ -30,6 +30,8 @@ public:
     static KllSketch with_accuracy(double epsilon, double confidence);
 
     void update(double value);
+    // The state `update` leaves after each value in order (kll_batch.cpp).
+    void update_batch(std::span<const double> values);
     void merge(const KllSketch& other);
 
     std::optional<double> quantile(double rank) const;

@@ -8,6 +8,7 @@
 #include "common/memory.hpp"
 #include "quantiles/compactor_support.hpp"
 #include "quantiles/sorted_view.hpp"
+#include "tdigest/batch_sort.hpp"
 
 namespace quillo::tdigest {
 namespace {
@@ -79,7 +80,7 @@ void TDigest::add_batch(const std::vector<double>& values) {
         panic("cannot sort a batch that holds NaN");
     }
     std::vector<double> sorted = values;
-    std::stable_sort(sorted.begin(), sorted.end());
+    sort_batch(sorted);
     digest_ = merge_values(digest_, sorted);
     count_ += values.size();
     for (double v : values) {
