@@ -34,6 +34,7 @@ $(VENV)/bin/python:
 
 headers:
 	@dpkg -s libxxhash-dev >/dev/null 2>&1 || (echo "Installing libxxhash-dev"; apt-get update -qq && apt-get install -y -qq libxxhash-dev)
+	@dpkg -s doctest-dev >/dev/null 2>&1 || (echo "Installing doctest-dev"; apt-get update -qq && apt-get install -y -qq doctest-dev)
 	@$(PYTHON) -c "import pathlib, sysconfig; assert pathlib.Path(sysconfig.get_path('include'), 'Python.h').exists()" 2>/dev/null \
 	  || (echo "Installing the Python headers"; apt-get update -qq && apt-get install -y -qq python3-dev)
 

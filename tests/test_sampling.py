@@ -12,6 +12,7 @@ from collections import deque
 
 import pytest
 
+from cpp_checks import run_checks
 from quillo import ReservoirSamplerA, ReservoirSamplerR, StreamSampler, WeightedReservoirSampler
 from wire import Reader, f64, sequence, string, varint
 
@@ -102,18 +103,9 @@ def test_chacha12_block_matches_the_reference(tmp_path):
         assert [int(w, 16) for w in output.split()] == chacha_block(key, tail, 12)
 
 
-def build_and_run(tmp_path, main, *sources):
-    program = tmp_path / pathlib.Path(main).stem
-    subprocess.run(["c++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
-                    *(str(ROOT / s) for s in (main, *sources)), "-o", str(program)], check=True)
-    return subprocess.run([str(program)], capture_output=True, text=True)
-
-
-@pytest.mark.skipif(shutil.which("c++") is None, reason="needs a C++ compiler")
-def test_weighted_sampler_matches_the_sorted_array_reference(tmp_path):
-    result = build_and_run(tmp_path, "tests/cpp/weighted_test.cpp", "src/sampling/weighted_reservoir.cpp",
-                           "src/encoding/encoding.cpp", "src/codec/codec.cpp", "src/common/format.cpp")
-    assert result.returncode == 0, result.stdout
+def test_weighted_sampler_matches_the_sorted_array_reference(tmp_path_factory):
+    run_checks(tmp_path_factory, "tests/cpp/weighted_test.cpp", "src/sampling/weighted_reservoir.cpp",
+               "src/encoding/encoding.cpp", "src/codec/codec.cpp", "src/common/format.cpp")
 
 
 def test_forked_child_draws_its_own_stream():

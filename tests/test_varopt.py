@@ -3,20 +3,18 @@ unbiased subset sums."""
 
 import hashlib
 import math
-import pathlib
 import random
-import shutil
 import subprocess
 import sys
 
 import pytest
 
+from cpp_checks import run_checks
 from quillo import VarOptSketch
 from wire import Reader, boolean, f64, sequence, string, varint
 
 U64 = (1 << 64) - 1
 FIRST_COUNTER = 0xDEADBEEFCAFEBABE
-ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
 def xorshift(x):
@@ -244,11 +242,6 @@ def test_images_match_the_recorded_ones(case):
     assert digest.hexdigest()[:16] == RECORDED_IMAGES[case]
 
 
-@pytest.mark.skipif(shutil.which("c++") is None, reason="needs a C++ compiler")
-def test_countdown_and_position_counts_match_plain_loops(tmp_path):
-    program = tmp_path / "countdown_test"
-    sources = ["tests/cpp/countdown_test.cpp", "src/varopt/countdown.cpp", "src/varopt/position_counts.cpp"]
-    subprocess.run(["c++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
-                    *(str(ROOT / s) for s in sources), "-o", str(program)], check=True)
-    result = subprocess.run([str(program)], capture_output=True, text=True)
-    assert result.returncode == 0, result.stdout
+def test_countdown_and_position_counts_match_plain_loops(tmp_path_factory):
+    run_checks(tmp_path_factory, "tests/cpp/countdown_test.cpp", "src/varopt/countdown.cpp",
+               "src/varopt/position_counts.cpp")

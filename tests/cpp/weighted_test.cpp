@@ -1,8 +1,8 @@
 // Drives WeightedReservoirSampler with a fixed generator and compares it,
 // image by image, with the straightforward sorted-array sampler kept here as
-// the reference: same draws, same samples, same order, same bytes. Prints
-// "N passed, M failed" and the digest of every image written; exits non-zero
-// on any failure.
+// the reference: same draws, same samples, same order, same bytes.
+#include <doctest/doctest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -50,17 +50,6 @@ using quillo::sampling::thread_rng;
 using quillo::sampling::ThreadRng;
 using quillo::sampling::WeightedReservoirSampler;
 using Bytes = std::vector<std::uint8_t>;
-
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else if (++failed < 20) {
-        std::printf("FAILED: %s\n", what.c_str());
-    }
-}
 
 // The sampler as first written: entries sorted by key on filling, each
 // accepted item inserted at its place by shifting the smaller ones.
@@ -133,17 +122,18 @@ double weight_of(std::uint64_t i, std::uint64_t pattern) {
 }
 
 // Runs one stream through both samplers from the same generator position; the
-// sampler under test is also re-read from its own image now and then.
-void run_stream(std::uint64_t capacity, std::uint64_t pattern, std::uint64_t length, std::uint64_t seed) {
-    const std::string name = "capacity " + std::to_string(capacity) + " pattern " + std::to_string(pattern);
+// sampler under test is also re-read from its own image now and then. Returns
+// how many items were added before the images first differed (all of them if
+// they never did).
+std::uint64_t run_stream(std::uint64_t capacity, std::uint64_t pattern, std::uint64_t length, std::uint64_t seed) {
     Reference reference(capacity);
     WeightedReservoirSampler sampler(capacity);
     std::uint64_t reference_position = seed;
     std::uint64_t sampler_position = seed;
     ThreadRng reference_rng;
     ThreadRng sampler_rng;
-    bool same = true;
-    for (std::uint64_t i = 0; i < length && same; ++i) {
+    std::uint64_t equal_images = 0;
+    for (std::uint64_t i = 0; i < length; ++i) {
         const std::string item = "item-" + std::to_string(i);
         const double weight = weight_of(i, pattern);
         // Each sampler draws from its own copy of the fixed stream.
@@ -163,22 +153,33 @@ void run_stream(std::uint64_t capacity, std::uint64_t pattern, std::uint64_t len
         }
         if (i % 13 == 0) sampler = WeightedReservoirSampler::from_bytes(sampler.to_bytes());
         const Bytes image = sampler.to_bytes();
-        same = image == reference.to_bytes();
+        const bool same = image == reference.to_bytes();
         absorb(image);
+        if (!same) break;
+        ++equal_images;
     }
-    check(same, name);
+    return equal_images;
 }
 
-}  // namespace
+std::string hex(std::uint64_t x) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(x));
+    return text;
+}
 
-int main() {
+// The digest covers the streams in order, so they run in one test case.
+TEST_CASE("the weighted sampler writes the sorted-array reference's images") {
+    constexpr std::uint64_t kLength = 1500;
     std::uint64_t seed = 1;
     for (std::uint64_t capacity : {0, 1, 2, 3, 20, 21, 22, 100, 257}) {
-        for (std::uint64_t pattern = 0; pattern < 5; ++pattern) run_stream(capacity, pattern, 1500, seed++);
+        for (std::uint64_t pattern = 0; pattern < 5; ++pattern) {
+            INFO("capacity ", capacity, " pattern ", pattern);
+            CHECK(run_stream(capacity, pattern, kLength, seed++) == kLength);
+        }
     }
     // Recorded from the sorted-array sampler itself, so that the reference
     // above is known to be faithful to it.
-    check(digest == kRecordedDigest, "digest of every image written");
-    std::printf("%d passed, %d failed\ndigest %016llx\n", passed, failed, static_cast<unsigned long long>(digest));
-    return failed == 0 ? 0 : 1;
+    CHECK(hex(digest) == hex(kRecordedDigest));
 }
+
+}  // namespace

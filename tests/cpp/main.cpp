@@ -1,0 +1,3 @@
+// The doctest runner linked into every C++ check binary.
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
