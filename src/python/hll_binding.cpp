@@ -1,4 +1,5 @@
 #include "hll/hll_sketch.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -15,6 +16,8 @@ PyTypeObject* build_hll_sketch() {
         .constructor<&make_hll_sketch, "lg_k">()
         .method<"update", &HllSketch::update, "item">("Update the sketch with a string item.")
         .method<"estimate", &HllSketch::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<HllSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllSketch>, "confidence">(bounds::kUpperDoc)
         .method<"merge", &HllSketch::merge, "other">("Merge another HLL sketch into this one (in-place union).")
         .bytes<&HllSketch::to_bytes, &HllSketch::from_bytes>("Serialize the sketch to bytes.",
                                                              "Deserialize the sketch from bytes.",

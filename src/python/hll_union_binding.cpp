@@ -1,5 +1,6 @@
 #include "hll/hll_mode_sketch.hpp"
 #include "hll/hll_union.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -18,6 +19,8 @@ PyTypeObject* build_hll_sketch_mode() {
         .constructor<&make_hll_sketch_mode, "lg_k">()
         .method<"update", &HllSketchMode::update, "item">("")
         .method<"estimate", &HllSketchMode::estimate>("")
+        .method<"lower_bound", &bounds::lower<HllSketchMode>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllSketchMode>, "confidence">(bounds::kUpperDoc)
         .method<"mode", &HllSketchMode::mode>("")
         .method<"is_out_of_order", &HllSketchMode::is_out_of_order>("")
         .method<"memory_usage", &HllSketchMode::memory_usage>("")
@@ -34,6 +37,8 @@ PyTypeObject* build_hll_union() {
         .method<"update", &HllUnion::update, "item">("")
         .method<"update_with_sketch", &HllUnion::update_with_sketch, "sketch">("")
         .method<"estimate", &HllUnion::estimate>("")
+        .method<"lower_bound", &bounds::lower<HllUnion>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllUnion>, "confidence">(bounds::kUpperDoc)
         .bytes<&HllUnion::to_bytes, &HllUnion::from_bytes>("Serialize the union to bytes.",
                                                            "Deserialize the union from bytes.",
                                                            "Support pickling via the from_bytes reconstructor.")

@@ -1,4 +1,4 @@
-#include "common/normal.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/frame.hpp"
 #include "theta/theta_sketch.hpp"
 
@@ -9,23 +9,13 @@ using theta::ThetaSketch;
 
 ThetaSketch make_theta_sketch(Nullable<std::uint64_t> k) { return ThetaSketch::create(k.value_or(theta::kDefaultK)); }
 
-double lower_bound(const ThetaSketch& sketch, Nullable<double> confidence) {
-    return sketch.lower_bound(confidence.value_or(kDefaultConfidence));
-}
-
-double upper_bound(const ThetaSketch& sketch, Nullable<double> confidence) {
-    return sketch.upper_bound(confidence.value_or(kDefaultConfidence));
-}
-
 PyTypeObject* build_theta_sketch() {
     return Class<ThetaSketch>("ThetaSketch", "Python binding for Theta sketch.")
         .constructor<&make_theta_sketch, "k">()
         .method<"update", &ThetaSketch::update, "item">("Update the sketch with a string item.")
         .method<"estimate", &ThetaSketch::estimate>("Estimate the cardinality.")
-        .method<"lower_bound", &lower_bound, "confidence">(
-            "Lower bound on the distinct count at the given confidence (None means 0.95).")
-        .method<"upper_bound", &upper_bound, "confidence">(
-            "Upper bound on the distinct count at the given confidence (None means 0.95).")
+        .method<"lower_bound", &bounds::lower<ThetaSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<ThetaSketch>, "confidence">(bounds::kUpperDoc)
         .method<"union", &ThetaSketch::union_with, "other">("Union of two sketches, returning a new sketch.")
         .method<"intersect", &ThetaSketch::intersect, "other">(
             "Intersection of two sketches, returning a new sketch.")

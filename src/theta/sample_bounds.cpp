@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/normal.hpp"
+#include "common/confidence.hpp"
 #include "theta/hash_table.hpp"
 
 namespace quillo::theta {

@@ -2,12 +2,9 @@
 // Confidence bounds on the distinct count behind a theta sample.
 #include <cstdint>
 
-namespace quillo::theta {
+#include "common/confidence.hpp"
 
-struct CountInterval {
-    double lower;
-    double upper;
-};
+namespace quillo::theta {
 
 // `count` hashes kept below the threshold `theta` (a fraction of 2^64, or
 // kExactTheta for a sample that kept everything); fails unless

@@ -1,5 +1,7 @@
 #pragma once
-// Normal quantiles for two-sided confidence intervals.
+// Two-sided confidence intervals for estimated counts: the normal quantile
+// of a confidence and the interval it spans around an estimate.
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -44,6 +46,17 @@ inline double normal_quantile(double p) {
 inline double two_sided_z(double confidence) {
     if (!(confidence > 0.0 && confidence < 1.0)) fail("Confidence must be between 0 and 1");
     return normal_quantile(0.5 + 0.5 * confidence);
+}
+
+struct CountInterval {
+    double lower;
+    double upper;
+};
+
+// estimate -+ z sd, the lower end kept at `floor` or above (a count the
+// state proves) but never above the estimate.
+inline CountInterval interval_around(double estimate, double sd, double z, double floor = 0.0) {
+    return {std::min(estimate, std::max(floor, estimate - z * sd)), estimate + z * sd};
 }
 
 }  // namespace quillo
