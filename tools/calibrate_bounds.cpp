@@ -6,20 +6,25 @@
 //
 // Usage: calibrate_bounds table   (prints src/hll/register_error_table.cpp)
 //        calibrate_bounds [STREAMS [FAMILY]]   (default 2000 streams per row,
-// every family; FAMILY is one of theta, hll)
+// every family; FAMILY is one of theta, hll, hllpp, linear)
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <cstring>
 #include <string>
 #include <algorithm>
 
 #include "common/confidence.hpp"
 #include "hll/coupon.hpp"
 #include "hll/hll_sketch.hpp"
+#include "hll/hllpp_sketch.hpp"
+#include "hll/hllpp_sparse_sketch.hpp"
 #include "hll/register_error_table.hpp"
+#include "linear/hybrid_counter.hpp"
+#include "linear/linear_counter.hpp"
 #include "theta/theta_sketch.hpp"
 
 namespace {
@@ -131,6 +136,8 @@ void theta_rows() {
 
 // ---- HLL ----
 
+using quillo::hll::HllPlusPlusSketch;
+
 using quillo::hll::CouponGadget;
 using quillo::hll::HllSketch;
 
@@ -184,11 +191,66 @@ void hll_rows() {
     }
 }
 
+void hllpp_rows() {
+    using quillo::hll::HllPlusPlusSparseSketch;
+    constexpr std::uint8_t p = 12;  // linear counting up to 3100
+    for (std::uint64_t n : {100, 1000, 3000, 3300, 8000, 20000, 400000}) {
+        row("HllPlusPlusSketch", "p=12", n, [&](std::uint64_t& rng) {
+            HllPlusPlusSketch sketch = HllPlusPlusSketch::create(p);
+            feed(sketch, n, rng);
+            return Outcome{static_cast<double>(n), bounds_of(sketch)};
+        });
+    }
+    for (std::uint64_t n : {1000, 3300}) {
+        row("HllPlusPlusSparse", "p=12", n, [&](std::uint64_t& rng) {
+            HllPlusPlusSparseSketch sketch = HllPlusPlusSparseSketch::create(p);
+            feed(sketch, n, rng);
+            return Outcome{static_cast<double>(n), bounds_of(sketch)};
+        });
+    }
+}
+
+void linear_rows() {
+    using quillo::linear::HybridCounter;
+    using quillo::linear::LinearCounter;
+    constexpr std::uint64_t bits = 4096;
+    for (std::uint64_t n : {50, 500, 2000, 8192, 16384}) {
+        row("LinearCounter", "4096 bits", n, [&](std::uint64_t& rng) {
+            LinearCounter counter(bits);
+            feed(counter, n, rng);
+            return Outcome{static_cast<double>(n), bounds_of(counter)};
+        });
+    }
+    for (std::uint64_t n : {100, 450, 600, 2000, 20000}) {
+        row("HybridCounter", "8192 bits, lg_k=10, 500", n, [&](std::uint64_t& rng) {
+            HybridCounter counter(8192, 10, 500);
+            char item[sizeof(std::uint64_t)];
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const std::uint64_t h = splitmix64(rng);
+                std::memcpy(item, &h, sizeof h);
+                counter.update(std::string_view(item, sizeof item));
+            }
+            return Outcome{static_cast<double>(n), bounds_of(counter)};
+        });
+    }
+}
+
 // The bias and spread of the classic register formula at the loads of
-// kRawErrorTable, over kTableStreams streams at lg_k kTableLgK, written as
-// the source of that table.
+// kRawErrorTable, and the spread of the HLL++ estimate, over kTableStreams
+// streams at lg_k kTableLgK, written as the source of that table.
 constexpr std::uint8_t kTableLgK = 10;
 constexpr std::uint64_t kTableStreams = 20000;
+
+struct Moments {
+    double sum = 0.0;
+    double sum_sq = 0.0;
+    void add(double x) {
+        sum += x;
+        sum_sq += x * x;
+    }
+    double mean() const { return sum / static_cast<double>(kTableStreams); }
+    double deviation() const { return std::sqrt(std::max(0.0, sum_sq / static_cast<double>(kTableStreams) - mean() * mean())); }
+};
 
 void print_raw_error_table() {
     using namespace quillo::hll;
@@ -198,28 +260,32 @@ void print_raw_error_table() {
         const double load = kRawErrorFirstLoad * std::exp2(static_cast<double>(i) / kRawErrorStepsPerDoubling);
         counts[i] = static_cast<std::uint64_t>(std::llround(load * static_cast<double>(m)));
     }
-    std::array<double, kRawErrorPoints> sum{};
-    std::array<double, kRawErrorPoints> sum_sq{};
+    std::array<Moments, kRawErrorPoints> raw{};
+    std::array<Moments, kRawErrorPoints> corrected{};
     std::uint64_t rng = kBaseSeed;
     for (std::uint64_t s = 0; s < kTableStreams; ++s) {
         HllSketch sketch(kTableLgK);
+        HllPlusPlusSketch plus = HllPlusPlusSketch::create(kTableLgK);
         std::uint64_t seen = 0;
         for (int i = 0; i < kRawErrorPoints; ++i) {
-            for (; seen < counts[i]; ++seen) sketch.update_hash(splitmix64(rng));
-            const double error = raw_register_estimate(sketch.registers()) / static_cast<double>(counts[i]) - 1.0;
-            sum[i] += error;
-            sum_sq[i] += error * error;
+            for (; seen < counts[i]; ++seen) {
+                const std::uint64_t h = splitmix64(rng);
+                sketch.update_hash(h);
+                plus.update_hash(h);
+            }
+            const auto n = static_cast<double>(counts[i]);
+            raw[i].add(raw_register_estimate(sketch.registers()) / n - 1.0);
+            corrected[i].add(plus.estimate() / n - 1.0);
         }
     }
     std::printf("// Generated by tools/calibrate_bounds.sh table (lg_k %d, %llu streams); do not edit.\n", kTableLgK,
                 static_cast<unsigned long long>(kTableStreams));
     std::printf("#include \"hll/register_error_table.hpp\"\n\nnamespace quillo::hll {\n\n");
     std::printf("const std::array<RawError, kRawErrorPoints> kRawErrorTable = {{\n");
-    const double streams = static_cast<double>(kTableStreams);
+    const double root_m = std::sqrt(static_cast<double>(m));
     for (int i = 0; i < kRawErrorPoints; ++i) {
-        const double mean = sum[i] / streams;
-        const double spread = std::sqrt(std::max(0.0, sum_sq[i] / streams - mean * mean) * static_cast<double>(m));
-        std::printf("    {%.6f, %.6f},\n", mean, spread);
+        std::printf("    {%.6f, %.6f, %.6f},\n", raw[i].mean(), raw[i].deviation() * root_m,
+                    corrected[i].deviation() * root_m);
     }
     std::printf("}};\n\n}  // namespace quillo::hll\n");
 }
@@ -238,4 +304,6 @@ int main(int argc, char** argv) {
     const std::string only = argc > 2 ? argv[2] : "";
     if (only.empty() || only == "theta") theta_rows();
     if (only.empty() || only == "hll") hll_rows();
+    if (only.empty() || only == "hllpp") hllpp_rows();
+    if (only.empty() || only == "linear") linear_rows();
 }

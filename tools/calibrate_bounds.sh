@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the bound calibration against the library's own core and runs it.
 #   calibrate_bounds.sh                  prints the coverage table (2,000 streams a row)
-#   calibrate_bounds.sh STREAMS [FAMILY] the same with STREAMS a row, one family (theta, hll)
+#   calibrate_bounds.sh STREAMS [FAMILY] the same with STREAMS a row, one family
+#                                        (theta, hll, hllpp, linear)
 #   calibrate_bounds.sh table            rewrites src/hll/register_error_table.cpp
 # Fixed seeds make every run print the same figures; no floating-point
 # contraction keeps the table identical across compilers and machines.

@@ -7,6 +7,7 @@
 
 #include "hll/coupon.hpp"
 #include "hll/hll_sketch.hpp"
+#include "hll/hllpp_estimator.hpp"
 #include "hll/register_error_table.hpp"
 
 namespace quillo::hll {
@@ -88,7 +89,8 @@ RawError raw_error_at(double t) {
     const double f = x - static_cast<double>(i);
     const RawError& a = kRawErrorTable[i];
     const RawError& b = kRawErrorTable[i + 1];
-    return {a.bias + f * (b.bias - a.bias), a.spread + f * (b.spread - a.spread)};
+    return {a.bias + f * (b.bias - a.bias), a.spread + f * (b.spread - a.spread),
+            a.corrected_spread + f * (b.corrected_spread - a.corrected_spread)};
 }
 
 }  // namespace
@@ -115,6 +117,17 @@ CountInterval register_interval(std::span<const std::uint8_t> registers, double 
 CountInterval occupancy_interval(double slots, double m, double z) {
     const double estimate = -m * std::log1p(-slots / m);
     return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z, slots);
+}
+
+CountInterval hllpp_interval(std::uint8_t p, double m, double estimate, double z) {
+    if (std::isnan(estimate)) return {estimate, estimate};
+    const bool linear = p >= hllpp::kMinPrecision && p <= hllpp::kMaxPrecision &&
+                        estimate <= hllpp::kLinearCountingThreshold[p - hllpp::kMinPrecision];
+    if (linear) return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z);
+    // The correction takes the bias away (and narrows the spread where it
+    // moves fastest).
+    const double deviation = z * raw_error_at(estimate / m).corrected_spread / std::sqrt(m);
+    return {estimate / (1.0 + deviation), estimate / std::max(kMinRawDivisor, 1.0 - deviation)};
 }
 
 CountInterval HllSketch::interval(double z) const {

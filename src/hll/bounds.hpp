@@ -19,4 +19,8 @@ CountInterval register_interval(std::span<const std::uint8_t> registers, double 
 // the occupancy (linear counting) estimate.
 CountInterval occupancy_interval(double slots, double m, double z);
 
+// The HLL++ estimate `estimate` at precision p over m registers: linear
+// counting up to the precision's threshold, the bias-corrected formula above.
+CountInterval hllpp_interval(std::uint8_t p, double m, double estimate, double z);
+
 }  // namespace quillo::hll

@@ -1,6 +1,7 @@
 #include "hll/hllpp_estimator.hpp"
 #include "hll/hllpp_sketch.hpp"
 #include "hll/hllpp_sparse_sketch.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -28,6 +29,8 @@ PyTypeObject* build_dense() {
         .constructor<&make_dense, "lg_k">()
         .method<"update", &HllPlusPlusSketch::update, "item">(kUpdateDoc)
         .method<"estimate", &HllPlusPlusSketch::estimate>(kEstimateDoc)
+        .method<"lower_bound", &bounds::lower<HllPlusPlusSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllPlusPlusSketch>, "confidence">(bounds::kUpperDoc)
         .method<"merge", &HllPlusPlusSketch::merge, "other">(
             "Merge another HLL++ sketch into this one (in-place union).")
         .bytes<&HllPlusPlusSketch::to_bytes, &HllPlusPlusSketch::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
@@ -40,6 +43,8 @@ PyTypeObject* build_sparse() {
         .constructor<&make_sparse, "lg_k">()
         .method<"update", &HllPlusPlusSparseSketch::update, "item">(kUpdateDoc)
         .method<"estimate", &HllPlusPlusSparseSketch::estimate>(kEstimateDoc)
+        .method<"lower_bound", &bounds::lower<HllPlusPlusSparseSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllPlusPlusSparseSketch>, "confidence">(bounds::kUpperDoc)
         .method<"merge", &HllPlusPlusSparseSketch::merge, "other">(
             "Merge another sparse sketch into this one (in-place union).")
         .bytes<&HllPlusPlusSparseSketch::to_bytes, &HllPlusPlusSparseSketch::from_bytes>(kToBytesDoc, kFromBytesDoc,

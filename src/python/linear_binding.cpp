@@ -1,5 +1,6 @@
 #include "linear/hybrid_counter.hpp"
 #include "linear/linear_counter.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -22,6 +23,8 @@ PyTypeObject* build_linear_counter() {
             "Create a Linear Counter with optimal size for expected cardinality.")
         .method<"update", &LinearCounter::update, "item">("Update the counter with a new item.")
         .method<"estimate", &LinearCounter::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<LinearCounter>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<LinearCounter>, "confidence">(bounds::kUpperDoc)
         .method<"fill_ratio", &LinearCounter::fill_ratio>("")
         .method<"should_transition_to_hll", &LinearCounter::should_transition_to_hll>(
             "Check if should transition to HyperLogLog.")
@@ -39,6 +42,8 @@ PyTypeObject* build_hybrid_counter() {
             "Create with optimal parameters for expected cardinality range.")
         .method<"update", &HybridCounter::update, "item">("Update the counter with a new item.")
         .method<"estimate", &HybridCounter::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<HybridCounter>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HybridCounter>, "confidence">(bounds::kUpperDoc)
         .method<"mode", &HybridCounter::mode>("")
         .method<"statistics", &HybridCounter::statistics>("Get hybrid counter statistics as a dictionary.")
         .bytes<&HybridCounter::to_bytes, &HybridCounter::from_bytes>("", "", "")
