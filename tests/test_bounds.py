@@ -21,6 +21,7 @@ FACTORIES = {
     "HllPlusPlusSparseSketch": (lambda: quillo.HllPlusPlusSparseSketch(6), lambda a, b: (a.merge(b), a)[1]),
     "LinearCounter": (lambda: quillo.LinearCounter(1024), lambda a, b: (a.merge(b), a)[1]),
     "HybridCounter": (lambda: quillo.HybridCounter(1024, 6, 60), None),
+    "CpcSketch": (lambda: quillo.CpcSketch(6), lambda a, b: (a.merge(b), a)[1]),
 }
 NAMES = sorted(FACTORIES)
 
@@ -155,13 +156,19 @@ def test_hll_union_bounds_follow_its_gadget_through_every_mode():
 COVERAGE_STREAMS = 150
 
 
-@pytest.mark.parametrize("name,count", [
-    ("ThetaSketch", 1500), ("TupleSketch", 1500), ("HllSketch", 1200), ("HllSketchMode", 800),
-    ("HllPlusPlusSketch", 1000), ("LinearCounter", 900), ("HybridCounter", 700)])
-def test_coverage_is_near_the_confidence(name, count):
+@pytest.mark.parametrize("name,count,merged", [
+    ("ThetaSketch", 1500, False), ("TupleSketch", 1500, False), ("HllSketch", 1200, False),
+    ("HllSketch", 1200, True), ("HllSketchMode", 800, False), ("HllPlusPlusSketch", 1000, False),
+    ("LinearCounter", 900, False), ("HybridCounter", 700, False), ("CpcSketch", 1000, False),
+    ("CpcSketch", 1000, True)])
+def test_coverage_is_near_the_confidence(name, count, merged):
     hits = {0.68: 0, 0.95: 0}
     for stream in range(COVERAGE_STREAMS):
-        sketch = make(name, count, prefix=f"{stream}:")
+        if merged:  # the halves of the stream merged: the register or coupon-count estimate answers
+            half = count // 2
+            sketch = FACTORIES[name][1](make(name, half, prefix=f"{stream}:"), make(name, count - half, prefix=f"{stream}/"))
+        else:
+            sketch = make(name, count, prefix=f"{stream}:")
         for confidence in hits:
             lower, upper = interval(sketch, confidence)
             hits[confidence] += lower <= count <= upper

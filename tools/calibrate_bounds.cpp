@@ -6,8 +6,9 @@
 //
 // Usage: calibrate_bounds table   (prints src/hll/register_error_table.cpp)
 //        calibrate_bounds [STREAMS [FAMILY]]   (default 2000 streams per row,
-// every family; FAMILY is one of theta, hll, hllpp, linear)
+// every family; FAMILY is one of theta, hll, hllpp, linear, cpc)
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <algorithm>
 
 #include "common/confidence.hpp"
+#include "cpc/cpc_sketch.hpp"
 #include "hll/coupon.hpp"
 #include "hll/hll_sketch.hpp"
 #include "hll/hllpp_sketch.hpp"
@@ -235,6 +237,37 @@ void linear_rows() {
     }
 }
 
+void cpc_rows() {
+    using quillo::cpc::CpcSketch;
+    constexpr std::uint8_t lg_k = 10;
+    constexpr std::uint64_t k = std::uint64_t{1} << lg_k;
+    // The coupon of an item as CpcSketch::update makes it: column from the
+    // leading zeros of one hash word, row from the other.
+    auto feed_cpc = [](CpcSketch& sketch, std::uint64_t n, std::uint64_t& rng) {
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint64_t high = splitmix64(rng);
+            const std::uint64_t low = splitmix64(rng);
+            const auto column = std::min(static_cast<unsigned>(std::countl_zero(high)), 63u);
+            sketch.update_pair((static_cast<std::uint32_t>(low & (k - 1)) << 6) | column);
+        }
+    };
+    for (std::uint64_t n : {k / 16, k / 2, 2 * k, 6 * k, 40 * k}) {
+        row("CpcSketch", "lg_k=10", n, [&](std::uint64_t& rng) {
+            CpcSketch sketch(lg_k);
+            feed_cpc(sketch, n, rng);
+            return Outcome{static_cast<double>(n), bounds_of(sketch)};
+        });
+        row("CpcSketch", "lg_k=10, merged", n, [&](std::uint64_t& rng) {
+            CpcSketch a(lg_k);
+            CpcSketch b(lg_k);
+            feed_cpc(a, n / 2, rng);
+            feed_cpc(b, n - n / 2, rng);
+            a.merge(b);
+            return Outcome{static_cast<double>(n), bounds_of(a)};
+        });
+    }
+}
+
 // The bias and spread of the classic register formula at the loads of
 // kRawErrorTable, and the spread of the HLL++ estimate, over kTableStreams
 // streams at lg_k kTableLgK, written as the source of that table.
@@ -306,4 +339,5 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "hll") hll_rows();
     if (only.empty() || only == "hllpp") hllpp_rows();
     if (only.empty() || only == "linear") linear_rows();
+    if (only.empty() || only == "cpc") cpc_rows();
 }

@@ -1,10 +1,9 @@
 #include "hll/bounds.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <numbers>
 
+#include "common/hip_variance.hpp"
 #include "hll/coupon.hpp"
 #include "hll/hll_sketch.hpp"
 #include "hll/hllpp_estimator.hpp"
@@ -40,46 +39,6 @@ double change_chance(double t) {
     return chance;
 }
 
-// HIP adds 1 / p when an item raises a register with chance p, so each item
-// adds 1 / p - 1 to the variance: over n = t m items it is m V(t) with
-// V(t) = integral over [0, t] of (1 / p(s) - 1) ds. V is tabulated at
-// t = 2^(i / kSteps) and integrated in log t by Simpson's rule; below the
-// table p ~ 1 - s / 2, so V ~ t^2 / 4, and above it 1 / p ~ 2 ln 2 s.
-constexpr int kSteps = 16;
-constexpr int kLowExponent = -12;
-constexpr int kHighExponent = 44;
-constexpr int kPoints = (kHighExponent - kLowExponent) * kSteps + 1;
-
-double point(int i) { return std::exp2(kLowExponent + static_cast<double>(i) / kSteps); }
-
-std::array<double, kPoints> hip_variance_table() {
-    std::array<double, kPoints> v{};
-    const double t0 = point(0);
-    v[0] = 0.25 * t0 * t0;
-    // d/du of V at t = e^u is t (1 / p(t) - 1).
-    auto slope = [](double t) { return t * (1.0 / change_chance(t) - 1.0); };
-    const double du = std::numbers::ln2 / kSteps;
-    for (int i = 1; i < kPoints; ++i) {
-        const double a = point(i - 1);
-        const double b = point(i);
-        const double mid = std::sqrt(a * b);
-        v[i] = v[i - 1] + du / 6.0 * (slope(a) + 4.0 * slope(mid) + slope(b));
-    }
-    return v;
-}
-
-double hip_variance_per_register(double t) {
-    static const std::array<double, kPoints> table = hip_variance_table();
-    if (t <= point(0)) return 0.25 * t * t;
-    const double top = point(kPoints - 1);
-    if (t >= top) return table[kPoints - 1] + std::numbers::ln2 * (t * t - top * top);
-    const double x = (std::log2(t) - kLowExponent) * kSteps;
-    const auto i = static_cast<int>(x);
-    const double f = x - i;
-    // V grows like a power of t: interpolate its logarithm.
-    return std::exp((1.0 - f) * std::log(table[i]) + f * std::log(table[i + 1]));
-}
-
 // The table entry at load t, interpolated; the ends hold beyond the table.
 RawError raw_error_at(double t) {
     const double x = std::log2(t / kRawErrorFirstLoad) * kRawErrorStepsPerDoubling;
@@ -96,7 +55,8 @@ RawError raw_error_at(double t) {
 }  // namespace
 
 CountInterval hip_interval(double estimate, double m, double z) {
-    return interval_around(estimate, std::sqrt(m * hip_variance_per_register(estimate / m)), z);
+    static const HipVariance variance(&change_chance);
+    return interval_around(estimate, std::sqrt(m * variance.per_register(estimate / m)), z);
 }
 
 CountInterval register_interval(std::span<const std::uint8_t> registers, double z) {

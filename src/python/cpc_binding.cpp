@@ -1,4 +1,5 @@
 #include "cpc/cpc_sketch.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -15,6 +16,8 @@ PyTypeObject* build_cpc_sketch() {
         .constructor<&make_cpc_sketch, "lg_k">()
         .method<"update", &CpcSketch::update, "item">("Update the sketch with a string item.")
         .method<"estimate", &CpcSketch::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<CpcSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<CpcSketch>, "confidence">(bounds::kUpperDoc)
         .method<"merge", &CpcSketch::merge, "other">("Merge another CPC sketch into this one (in-place union).")
         .bytes<&CpcSketch::to_bytes, &CpcSketch::from_bytes>("Serialize the sketch to bytes.",
                                                              "Deserialize the sketch from bytes.",
