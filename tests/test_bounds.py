@@ -166,7 +166,8 @@ def test_coverage_is_near_the_confidence(name, count, merged):
     for stream in range(COVERAGE_STREAMS):
         if merged:  # the halves of the stream merged: the register or coupon-count estimate answers
             half = count // 2
-            sketch = FACTORIES[name][1](make(name, half, prefix=f"{stream}:"), make(name, count - half, prefix=f"{stream}/"))
+            first, second = make(name, half, prefix=f"{stream}:"), make(name, count - half, prefix=f"{stream}/")
+            sketch = FACTORIES[name][1](first, second)
         else:
             sketch = make(name, count, prefix=f"{stream}:")
         for confidence in hits:

@@ -76,7 +76,7 @@ void row(const std::string& name, const std::string& setting, std::uint64_t n, c
             covered[i] += o.bounds.lower[i] <= o.truth && o.truth <= o.bounds.upper[i];
         }
     }
-    std::printf("| %-16s | %-22s | %9llu |", name.c_str(), setting.c_str(), static_cast<unsigned long long>(n));
+    std::printf("| %-23s | %-24s | %9llu |", name.c_str(), setting.c_str(), static_cast<unsigned long long>(n));
     for (std::uint64_t c : covered) std::printf(" %5.1f |", 100.0 * static_cast<double>(c) / g_streams);
     std::printf("\n");
     std::fflush(stdout);
@@ -204,7 +204,7 @@ void hllpp_rows() {
         });
     }
     for (std::uint64_t n : {1000, 3300}) {
-        row("HllPlusPlusSparse", "p=12", n, [&](std::uint64_t& rng) {
+        row("HllPlusPlusSparseSketch", "p=12", n, [&](std::uint64_t& rng) {
             HllPlusPlusSparseSketch sketch = HllPlusPlusSparseSketch::create(p);
             feed(sketch, n, rng);
             return Outcome{static_cast<double>(n), bounds_of(sketch)};
@@ -282,7 +282,9 @@ struct Moments {
         sum_sq += x * x;
     }
     double mean() const { return sum / static_cast<double>(kTableStreams); }
-    double deviation() const { return std::sqrt(std::max(0.0, sum_sq / static_cast<double>(kTableStreams) - mean() * mean())); }
+    double deviation() const {
+        return std::sqrt(std::max(0.0, sum_sq / static_cast<double>(kTableStreams) - mean() * mean()));
+    }
 };
 
 void print_raw_error_table() {
@@ -332,8 +334,8 @@ int main(int argc, char** argv) {
     }
     if (argc > 1) g_streams = std::strtoull(argv[1], nullptr, 10);
     if (g_streams == 0) g_streams = 1;
-    std::printf("| Class            | Setting                | n         |  68%%  |  95%%  |  99%%  |\n");
-    std::printf("|------------------|------------------------|-----------|-------|-------|-------|\n");
+    std::printf("| Class                   | Setting                  | n         |  68%%  |  95%%  |  99%%  |\n");
+    std::printf("|-------------------------|--------------------------|-----------|-------|-------|-------|\n");
     const std::string only = argc > 2 ? argv[2] : "";
     if (only.empty() || only == "theta") theta_rows();
     if (only.empty() || only == "hll") hll_rows();
