@@ -56,6 +56,8 @@ struct CountInterval {
 // estimate -+ z sd, the lower end kept at `floor` or above (a count the
 // state proves) but never above the estimate.
 inline CountInterval interval_around(double estimate, double sd, double z, double floor = 0.0) {
+    // A decoded state may estimate infinity or NaN; nothing brackets it better.
+    if (!std::isfinite(estimate)) return {estimate, estimate};
     return {std::min(estimate, std::max(floor, estimate - z * sd)), estimate + z * sd};
 }
 

@@ -30,10 +30,10 @@ public:
         growth_ = 1.0 / (chance(top) * top);
     }
 
-    // V(t) for t >= 0.
+    // V(t) for t >= 0; NaN for NaN.
     double per_register(double t) const {
         const double bottom = point(0);
-        if (t <= bottom) return table_[0] * (t / bottom) * (t / bottom);
+        if (!(t > bottom)) return table_[0] * (t / bottom) * (t / bottom);
         const double top = point(kPoints - 1);
         if (t >= top) return table_[kPoints - 1] + 0.5 * growth_ * (t * t - top * top);
         const double x = (std::log2(t) - kLowExponent) * kSteps;
