@@ -96,9 +96,7 @@ CountInterval HllSketch::interval(double z) const {
 }
 
 CountInterval CouponGadget::interval(double z) const {
-    if (const auto* hll = std::get_if<HllSketch>(&payload_)) {
-        return hll->interval(z);
-    }
+    if (const auto* hll = std::get_if<HllSketch>(&payload_)) return hll->interval(z);
     const double m = std::ldexp(1.0, lg_k_);
     const double slots = static_cast<double>(mode() == GadgetMode::list ? std::get<CouponList>(payload_).size()
                                                                         : std::get<CouponSet>(payload_).count());
