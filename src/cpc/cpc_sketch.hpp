@@ -43,6 +43,9 @@ public:
     void update(std::string_view item);
     void update_pair(std::uint32_t pair);
     double estimate() const;
+    // Bounds on the distinct count at `confidence` (0 < confidence < 1).
+    double lower_bound(double confidence) const;
+    double upper_bound(double confidence) const;
     void merge(const CpcSketch& other);
 
     std::vector<std::uint8_t> to_bytes() const;

@@ -128,6 +128,8 @@ public:
     // HLL: the running (HIP) estimate, or the register estimate once out of
     // order.
     double estimate() const;
+    // Bounds on the distinct count around estimate() at normal quantile z.
+    CountInterval interval(double z) const;
     GadgetMode mode() const { return static_cast<GadgetMode>(payload_.index()); }
     std::string_view mode_name() const;
     bool is_out_of_order() const;

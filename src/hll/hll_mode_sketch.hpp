@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/confidence.hpp"
 #include "hll/coupon.hpp"
 
 namespace quillo::hll {
@@ -19,6 +20,9 @@ public:
 
     void update(std::string_view item);
     double estimate() const { return gadget_.estimate(); }
+    // Bounds on the distinct count at `confidence` (0 < confidence < 1).
+    double lower_bound(double confidence) const { return gadget_.interval(two_sided_z(confidence)).lower; }
+    double upper_bound(double confidence) const { return gadget_.interval(two_sided_z(confidence)).upper; }
     std::string mode() const { return std::string(gadget_.mode_name()); }
     bool is_out_of_order() const { return gadget_.is_out_of_order(); }
     std::uint64_t memory_usage() const { return gadget_.memory_usage(); }

@@ -67,6 +67,18 @@ double register_estimate(std::span<const std::uint8_t> registers) {
     return raw;
 }
 
+double raw_register_estimate(std::span<const std::uint8_t> registers) {
+    double sum = 0.0;
+    for (std::uint8_t r : registers) sum += inverse_pow2(r);
+    const double m = static_cast<double>(registers.size());
+    return alpha(registers.size()) * m * m / sum;
+}
+
+bool register_estimate_is_linear(std::span<const std::uint8_t> registers) {
+    const double m = static_cast<double>(registers.size());
+    return raw_register_estimate(registers) <= 2.5 * m && std::ranges::find(registers, 0) != registers.end();
+}
+
 HllSketch::HllSketch(std::uint8_t lg_k)
     : registers_(std::uint64_t{1} << lg_k, 0),
       kxq0_(static_cast<double>(std::uint64_t{1} << lg_k)),

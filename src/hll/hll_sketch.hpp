@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/confidence.hpp"
+
 namespace quillo::hll {
 
 inline constexpr std::uint8_t kDefaultLgK = 12;
@@ -17,6 +19,10 @@ inline constexpr std::uint8_t kMaxDecodedLgK = 26;
 // The classic register estimate: alpha * m^2 / sum(2^-r), with linear counting
 // while the raw value is at most 2.5 m and some register is still zero.
 double register_estimate(std::span<const std::uint8_t> registers);
+// The classic formula alone, alpha * m^2 / sum(2^-r).
+double raw_register_estimate(std::span<const std::uint8_t> registers);
+// Whether register_estimate answers with linear counting for `registers`.
+bool register_estimate_is_linear(std::span<const std::uint8_t> registers);
 
 class HllSketch {
 public:
@@ -44,6 +50,12 @@ public:
     // From now on the estimate comes from the registers.
     void mark_out_of_order() { out_of_order_ = true; }
     double estimate() const;
+    // Bounds on the distinct count around estimate() at normal quantile z,
+    // from the spread of the estimator it uses.
+    CountInterval interval(double z) const;
+    // The same at `confidence` (0 < confidence < 1).
+    double lower_bound(double confidence) const { return interval(two_sided_z(confidence)).lower; }
+    double upper_bound(double confidence) const { return interval(two_sided_z(confidence)).upper; }
     void merge(const HllSketch& other);
 
     std::vector<std::uint8_t> to_bytes() const;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/confidence.hpp"
 #include "hll/coupon.hpp"
 #include "hll/hll_mode_sketch.hpp"
 
@@ -25,6 +26,9 @@ public:
     // updates use the lowered precision.
     void update_with_sketch(const HllSketchMode& sketch) { gadget_.merge(sketch.gadget()); }
     double estimate() const { return gadget_.estimate(); }
+    // Bounds on the distinct count at `confidence` (0 < confidence < 1).
+    double lower_bound(double confidence) const { return gadget_.interval(two_sided_z(confidence)).lower; }
+    double upper_bound(double confidence) const { return gadget_.interval(two_sided_z(confidence)).upper; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static HllUnion from_bytes(std::span<const std::uint8_t> data);

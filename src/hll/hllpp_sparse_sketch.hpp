@@ -21,6 +21,9 @@ public:
     void update(std::string_view item);
     void update_hash(std::uint64_t hash);
     double estimate() const;
+    // Bounds on the distinct count at `confidence` (0 < confidence < 1).
+    double lower_bound(double confidence) const;
+    double upper_bound(double confidence) const;
     void merge(const HllPlusPlusSparseSketch& other);
 
     std::vector<std::uint8_t> to_bytes() const;

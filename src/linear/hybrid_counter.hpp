@@ -27,6 +27,9 @@ public:
 
     void update(std::string_view item);
     double estimate() const;
+    // Bounds on the distinct count at `confidence` (0 < confidence < 1).
+    double lower_bound(double confidence) const;
+    double upper_bound(double confidence) const;
     std::string mode() const;
     Stats statistics() const;
 

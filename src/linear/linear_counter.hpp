@@ -23,6 +23,10 @@ public:
     void update(std::string_view item);
     void update_hash(std::uint64_t hash);
     double estimate() const;
+    // Bounds on the distinct count at `confidence` (0 < confidence < 1); a
+    // full bitmap bounds it from below only.
+    double lower_bound(double confidence) const;
+    double upper_bound(double confidence) const;
     double fill_ratio() const;
     bool should_transition_to_hll() const { return transition_due(estimate()); }
     // The transition rule for an estimate the caller has already computed.

@@ -1,4 +1,5 @@
 #include "cpc/cpc_sketch.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/frame.hpp"
 
@@ -18,6 +19,8 @@ PyTypeObject* build_cpc_sketch() {
         .method<"update_many", &bulk::strings<&CpcSketch::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
         .method<"estimate", &CpcSketch::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<CpcSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<CpcSketch>, "confidence">(bounds::kUpperDoc)
         .method<"merge", &CpcSketch::merge, "other">("Merge another CPC sketch into this one (in-place union).")
         .bytes<&CpcSketch::to_bytes, &CpcSketch::from_bytes>("Serialize the sketch to bytes.",
                                                              "Deserialize the sketch from bytes.",

@@ -1,4 +1,5 @@
 #include "hll/hll_sketch.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/frame.hpp"
 
@@ -18,6 +19,8 @@ PyTypeObject* build_hll_sketch() {
         .method<"update_many", &bulk::strings<&HllSketch::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
         .method<"estimate", &HllSketch::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<HllSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllSketch>, "confidence">(bounds::kUpperDoc)
         .method<"merge", &HllSketch::merge, "other">("Merge another HLL sketch into this one (in-place union).")
         .bytes<&HllSketch::to_bytes, &HllSketch::from_bytes>("Serialize the sketch to bytes.",
                                                              "Deserialize the sketch from bytes.",

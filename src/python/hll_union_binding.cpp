@@ -1,5 +1,6 @@
 #include "hll/hll_mode_sketch.hpp"
 #include "hll/hll_union.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/frame.hpp"
 
@@ -21,6 +22,8 @@ PyTypeObject* build_hll_sketch_mode() {
         .method<"update_many", &bulk::strings<&HllSketchMode::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
         .method<"estimate", &HllSketchMode::estimate>("")
+        .method<"lower_bound", &bounds::lower<HllSketchMode>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllSketchMode>, "confidence">(bounds::kUpperDoc)
         .method<"mode", &HllSketchMode::mode>("")
         .method<"is_out_of_order", &HllSketchMode::is_out_of_order>("")
         .method<"memory_usage", &HllSketchMode::memory_usage>("")
@@ -39,6 +42,8 @@ PyTypeObject* build_hll_union() {
             "Update the sketch with every str of a column (nulls skipped).")
         .method<"update_with_sketch", &HllUnion::update_with_sketch, "sketch">("")
         .method<"estimate", &HllUnion::estimate>("")
+        .method<"lower_bound", &bounds::lower<HllUnion>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllUnion>, "confidence">(bounds::kUpperDoc)
         .bytes<&HllUnion::to_bytes, &HllUnion::from_bytes>("Serialize the union to bytes.",
                                                            "Deserialize the union from bytes.",
                                                            "Support pickling via the from_bytes reconstructor.")

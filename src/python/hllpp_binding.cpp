@@ -1,6 +1,7 @@
 #include "hll/hllpp_estimator.hpp"
 #include "hll/hllpp_sketch.hpp"
 #include "hll/hllpp_sparse_sketch.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/frame.hpp"
 
@@ -31,6 +32,8 @@ PyTypeObject* build_dense() {
         .method<"update", &HllPlusPlusSketch::update, "item">(kUpdateDoc)
         .method<"update_many", &bulk::strings<&HllPlusPlusSketch::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &HllPlusPlusSketch::estimate>(kEstimateDoc)
+        .method<"lower_bound", &bounds::lower<HllPlusPlusSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllPlusPlusSketch>, "confidence">(bounds::kUpperDoc)
         .method<"merge", &HllPlusPlusSketch::merge, "other">(
             "Merge another HLL++ sketch into this one (in-place union).")
         .bytes<&HllPlusPlusSketch::to_bytes, &HllPlusPlusSketch::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
@@ -44,6 +47,8 @@ PyTypeObject* build_sparse() {
         .method<"update", &HllPlusPlusSparseSketch::update, "item">(kUpdateDoc)
         .method<"update_many", &bulk::strings<&HllPlusPlusSparseSketch::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &HllPlusPlusSparseSketch::estimate>(kEstimateDoc)
+        .method<"lower_bound", &bounds::lower<HllPlusPlusSparseSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HllPlusPlusSparseSketch>, "confidence">(bounds::kUpperDoc)
         .method<"merge", &HllPlusPlusSparseSketch::merge, "other">(
             "Merge another sparse sketch into this one (in-place union).")
         .bytes<&HllPlusPlusSparseSketch::to_bytes, &HllPlusPlusSparseSketch::from_bytes>(kToBytesDoc, kFromBytesDoc,

@@ -1,5 +1,6 @@
 #include "linear/hybrid_counter.hpp"
 #include "linear/linear_counter.hpp"
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/frame.hpp"
 
@@ -26,6 +27,8 @@ PyTypeObject* build_linear_counter() {
         .method<"update", &LinearCounter::update, "item">("Update the counter with a new item.")
         .method<"update_many", &bulk::strings<&LinearCounter::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &LinearCounter::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<LinearCounter>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<LinearCounter>, "confidence">(bounds::kUpperDoc)
         .method<"fill_ratio", &LinearCounter::fill_ratio>("")
         .method<"should_transition_to_hll", &LinearCounter::should_transition_to_hll>(
             "Check if should transition to HyperLogLog.")
@@ -44,6 +47,8 @@ PyTypeObject* build_hybrid_counter() {
         .method<"update", &HybridCounter::update, "item">("Update the counter with a new item.")
         .method<"update_many", &bulk::strings<&HybridCounter::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &HybridCounter::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<HybridCounter>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<HybridCounter>, "confidence">(bounds::kUpperDoc)
         .method<"mode", &HybridCounter::mode>("")
         .method<"statistics", &HybridCounter::statistics>("Get hybrid counter statistics as a dictionary.")
         .bytes<&HybridCounter::to_bytes, &HybridCounter::from_bytes>("", "", "")

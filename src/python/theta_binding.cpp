@@ -1,3 +1,4 @@
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/frame.hpp"
 #include "theta/theta_sketch.hpp"
@@ -16,6 +17,8 @@ PyTypeObject* build_theta_sketch() {
         .method<"update_many", &bulk::strings<&ThetaSketch::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
         .method<"estimate", &ThetaSketch::estimate>("Estimate the cardinality.")
+        .method<"lower_bound", &bounds::lower<ThetaSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<ThetaSketch>, "confidence">(bounds::kUpperDoc)
         .method<"union", &ThetaSketch::union_with, "other">("Union of two sketches, returning a new sketch.")
         .method<"intersect", &ThetaSketch::intersect, "other">(
             "Intersection of two sketches, returning a new sketch.")

@@ -1,3 +1,4 @@
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/frame.hpp"
 #include "tuple/tuple_sketch.hpp"
@@ -16,6 +17,8 @@ PyTypeObject* build_tuple_sketch() {
         .method<"update_many", &bulk::strings_with_doubles<&TupleSketch::update>, "items", "values">(
             "Update with every item and value of two columns (rows with a null skipped).")
         .method<"estimate", &TupleSketch::estimate>("Estimate cardinality.")
+        .method<"lower_bound", &bounds::lower<TupleSketch>, "confidence">(bounds::kLowerDoc)
+        .method<"upper_bound", &bounds::upper<TupleSketch>, "confidence">(bounds::kUpperDoc)
         .method<"num_retained", &TupleSketch::num_retained>("Get number of retained entries.")
         .bytes<&TupleSketch::to_bytes, &TupleSketch::from_bytes>("Serialize the sketch to bytes.",
                                                                  "Deserialize the sketch from bytes.",

@@ -9,6 +9,7 @@
 #include "common/error.hpp"
 #include "common/memory.hpp"
 #include "hash/hash.hpp"
+#include "theta/sample_bounds.hpp"
 
 namespace quillo::theta {
 
@@ -125,6 +126,14 @@ void ThetaSketch::rebuild() {
 }
 
 double ThetaSketch::estimate() const { return sample_estimate(count_, theta_); }
+
+double ThetaSketch::lower_bound(double confidence) const {
+    return sample_interval(count_, theta_, confidence).lower;
+}
+
+double ThetaSketch::upper_bound(double confidence) const {
+    return sample_interval(count_, theta_, confidence).upper;
+}
 
 std::vector<std::uint64_t> ThetaSketch::hashes() const {
     std::vector<std::uint64_t> out;

@@ -31,6 +31,9 @@ public:
     void update(std::string_view item);
     void update_hash(std::uint64_t h);
     double estimate() const;
+    // Bounds on the distinct count at `confidence` (0 < confidence < 1).
+    double lower_bound(double confidence) const;
+    double upper_bound(double confidence) const;
 
     ThetaSketch union_with(const ThetaSketch& other) const;
     ThetaSketch intersect(const ThetaSketch& other) const;

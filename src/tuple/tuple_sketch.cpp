@@ -10,6 +10,7 @@
 #include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 #include "hash/hash.hpp"
+#include "theta/sample_bounds.hpp"
 
 namespace quillo::tuple {
 
@@ -70,6 +71,14 @@ void TupleSketch::update(std::string_view item, double value) {
     } else {
         grow();
     }
+}
+
+double TupleSketch::lower_bound(double confidence) const {
+    return theta::sample_interval(count_, theta_, confidence).lower;
+}
+
+double TupleSketch::upper_bound(double confidence) const {
+    return theta::sample_interval(count_, theta_, confidence).upper;
 }
 
 // Linear in the table size: a selection finds the cut, no sort.

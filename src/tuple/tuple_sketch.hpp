@@ -22,6 +22,9 @@ public:
     void update(std::string_view item, double value);
     double estimate() const { return theta::sample_estimate(count_, theta_); }
     std::uint64_t num_retained() const { return count_; }
+    // Bounds on the distinct count at `confidence` (0 < confidence < 1).
+    double lower_bound(double confidence) const;
+    double upper_bound(double confidence) const;
 
     std::vector<std::uint8_t> to_bytes() const;
     static TupleSketch from_bytes(std::span<const std::uint8_t> data);

@@ -1,0 +1,106 @@
+#include "hll/bounds.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/hip_variance.hpp"
+#include "hll/coupon.hpp"
+#include "hll/hll_sketch.hpp"
+#include "hll/hllpp_estimator.hpp"
+#include "hll/register_error_table.hpp"
+
+namespace quillo::hll {
+
+namespace {
+
+// The upper bound of the classic formula divides by 1 + bias - z spread;
+// at extreme confidences on few registers that would reach 0, so the
+// divisor stays at this or above (the bound at most 8 times the estimate).
+constexpr double kMinRawDivisor = 0.125;
+
+// Linear counting over m registers at load lambda = n / m has variance
+// m (e^lambda - lambda - 1).
+double occupancy_variance(double estimate, double m) {
+    const double lambda = estimate / m;
+    return m * (std::expm1(lambda) - lambda);
+}
+
+// The chance that an item raises some register when the m registers have
+// seen t m items (each register a Poisson(t) count of items whose value
+// exceeds r with chance 2^-r): E[2^-R] with P(R <= r) = exp(-t 2^-r).
+double change_chance(double t) {
+    double chance = 0.0;
+    double below = 0.0;  // P(R <= r - 1)
+    for (int r = 0; r < 64; ++r) {
+        const double at_most = std::exp(-std::ldexp(t, -r));
+        chance += std::ldexp(at_most - below, -r);
+        below = at_most;
+    }
+    return chance;
+}
+
+// The table entry at load t, interpolated; the ends hold beyond the table.
+RawError raw_error_at(double t) {
+    const double x = std::log2(t / kRawErrorFirstLoad) * kRawErrorStepsPerDoubling;
+    if (!(x > 0.0)) return kRawErrorTable.front();
+    if (x >= kRawErrorPoints - 1) return kRawErrorTable.back();
+    const auto i = static_cast<std::size_t>(x);
+    const double f = x - static_cast<double>(i);
+    const RawError& a = kRawErrorTable[i];
+    const RawError& b = kRawErrorTable[i + 1];
+    return {a.bias + f * (b.bias - a.bias), a.spread + f * (b.spread - a.spread),
+            a.corrected_spread + f * (b.corrected_spread - a.corrected_spread)};
+}
+
+}  // namespace
+
+CountInterval hip_interval(double estimate, double m, double z) {
+    static const HipVariance variance(&change_chance);
+    return interval_around(estimate, std::sqrt(m * variance.per_register(estimate / m)), z);
+}
+
+CountInterval register_interval(std::span<const std::uint8_t> registers, double z) {
+    const double m = static_cast<double>(registers.size());
+    const double estimate = register_estimate(registers);
+    if (register_estimate_is_linear(registers)) {
+        return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z);
+    }
+    // The formula answers n (1 + bias) with relative deviation spread / sqrt(m);
+    // the bounds are the counts whose answer would lie z deviations away.
+    const RawError error = raw_error_at(estimate / m);
+    const double deviation = z * error.spread / std::sqrt(m);
+    const double lower = estimate / (1.0 + error.bias + deviation);
+    const double upper = estimate / std::max(kMinRawDivisor, 1.0 + error.bias - deviation);
+    return {std::min(lower, estimate), std::max(upper, estimate)};
+}
+
+CountInterval occupancy_interval(double slots, double m, double z) {
+    const double estimate = -m * std::log1p(-slots / m);
+    return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z, slots);
+}
+
+CountInterval hllpp_interval(std::uint8_t p, double m, double estimate, double z) {
+    if (std::isnan(estimate)) return {estimate, estimate};
+    const bool linear = p >= hllpp::kMinPrecision && p <= hllpp::kMaxPrecision &&
+                        estimate <= hllpp::kLinearCountingThreshold[p - hllpp::kMinPrecision];
+    if (linear) return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z);
+    // The correction takes the bias away (and narrows the spread where it
+    // moves fastest).
+    const double deviation = z * raw_error_at(estimate / m).corrected_spread / std::sqrt(m);
+    return {estimate / (1.0 + deviation), estimate / std::max(kMinRawDivisor, 1.0 - deviation)};
+}
+
+CountInterval HllSketch::interval(double z) const {
+    if (out_of_order_) return register_interval(registers_, z);
+    return hip_interval(hip_, static_cast<double>(m_), z);
+}
+
+CountInterval CouponGadget::interval(double z) const {
+    if (const auto* hll = std::get_if<HllSketch>(&payload_)) return hll->interval(z);
+    const double m = std::ldexp(1.0, lg_k_);
+    const double slots = static_cast<double>(mode() == GadgetMode::list ? std::get<CouponList>(payload_).size()
+                                                                        : std::get<CouponSet>(payload_).count());
+    return occupancy_interval(slots, m, z);
+}
+
+}  // namespace quillo::hll

@@ -1,0 +1,21 @@
+#pragma once
+// The confidence-bound methods every distinct counter declares alike.
+#include "common/confidence.hpp"
+#include "python/frame.hpp"
+
+namespace quillo::py::bounds {
+
+inline constexpr const char* kLowerDoc = "Lower bound on the distinct count at the given confidence (None means 0.95).";
+inline constexpr const char* kUpperDoc = "Upper bound on the distinct count at the given confidence (None means 0.95).";
+
+template <class Sketch>
+double lower(const Sketch& sketch, Nullable<double> confidence) {
+    return sketch.lower_bound(confidence.value_or(kDefaultConfidence));
+}
+
+template <class Sketch>
+double upper(const Sketch& sketch, Nullable<double> confidence) {
+    return sketch.upper_bound(confidence.value_or(kDefaultConfidence));
+}
+
+}  // namespace quillo::py::bounds
