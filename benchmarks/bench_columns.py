@@ -85,7 +85,8 @@ def distinct_rows(ds, items, column):
     for name, make, size, make_peer in DISTINCT:
         ours = best(lambda: make().update_many(column))
         operation = f"update_many, 5M-str pyarrow array, {size}"
-        rows += peer_rows(name, operation, ours, {f"quillo {name} per-item loop": (loop_ns(make().update, items), None)})
+        own_loop = (loop_ns(make().update, items), None)
+        rows += peer_rows(name, operation, ours, {f"quillo {name} per-item loop": own_loop})
         peer = (loop_ns(make_peer(ds).update, items), None) if ds else None
         rows += peer_rows(name, operation, ours, {"datasketches per-item loop": peer})
     return rows

@@ -472,7 +472,8 @@ class TestStreamSampler:
 
     def test_items_made_during_iteration_are_kept(self):
         class Fresh:
-            __len__ = lambda self: 3
+            def __len__(self):
+                return 3
 
             def __getitem__(self, i):
                 if i >= 3:

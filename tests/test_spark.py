@@ -11,8 +11,6 @@ import pyarrow as pa
 import pytest
 from pyspark.sql import SparkSession
 
-import quillo
-
 EXAMPLES = str(pathlib.Path(__file__).resolve().parents[1] / "examples")
 sys.path.insert(0, EXAMPLES)
 import spark_partitions as example  # noqa: E402
