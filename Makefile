@@ -1,6 +1,6 @@
-# `make demo` and `make test` set up a fresh machine (the xxHash headers, a
-# Java runtime for the Spark test, and the package with the extras it needs)
-# and run the demo or the test suite.
+# `make demo` and `make test` set up a fresh machine (the xxHash and doctest
+# headers, a Java runtime for the Spark test, and the package with the extras
+# it needs) and run the demo or the test suite.
 #
 # PYTHON is the interpreter to install into. One that refuses installs, such
 # as Debian's externally managed system Python, gets a project virtual
