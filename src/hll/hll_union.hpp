@@ -25,6 +25,7 @@ public:
     // updates use the lowered precision.
     void update_with_sketch(const HllSketchMode& sketch) { gadget_.merge(sketch.gadget()); }
     double estimate() const { return gadget_.estimate(); }
+    std::uint8_t lg_max_k() const { return lg_max_k_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static HllUnion from_bytes(std::span<const std::uint8_t> data);

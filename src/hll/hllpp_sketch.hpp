@@ -20,6 +20,7 @@ public:
     void update(std::string_view item);
     void update_hash(std::uint64_t hash);
     double estimate() const;
+    std::uint8_t lg_k() const { return p_; }
     void merge(const HllPlusPlusSketch& other);
 
     std::vector<std::uint8_t> to_bytes() const;

@@ -28,6 +28,8 @@ public:
     void update(std::string_view item);
     double estimate() const;
     std::string mode() const;
+    std::uint8_t lg_k() const { return lg_k_; }
+    std::uint64_t transition_threshold() const { return transition_threshold_; }
     Stats statistics() const;
 
     std::vector<std::uint8_t> to_bytes() const;

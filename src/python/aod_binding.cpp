@@ -18,9 +18,17 @@ double lower_bound(const AodSketch& sketch, Nullable<double> confidence) {
     return sketch.lower_bound(confidence.value_or(aod::kDefaultConfidence));
 }
 
+Description describe(const AodSketch& sketch) {
+    return Description()
+        .exact("capacity", sketch.capacity())
+        .exact("num_values", sketch.num_values())
+        .approx("estimate", sketch.estimate());
+}
+
 PyTypeObject* build_aod_sketch() {
     return Class<AodSketch>("AodSketch", "Python binding for Array of Doubles Sketch.")
         .constructor<&make_aod_sketch, "capacity", "num_values">()
+        .repr<&describe>()
         .method<"update", &AodSketch::update, "key", "values">("Update the sketch with a key and array of values.")
         .method<"estimate", &AodSketch::estimate>("Get estimated number of unique keys.")
         .method<"upper_bound", &upper_bound, "confidence">("Get upper bound estimate with given confidence.")

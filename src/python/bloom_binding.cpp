@@ -3,6 +3,9 @@
 #include "bloom/probe.hpp"
 #include "python/frame.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace quillo::py {
 namespace {
 
@@ -17,9 +20,17 @@ BloomFilter make_bloom_filter(std::uint64_t capacity, std::optional<double> erro
     return BloomFilter(capacity, error_rate.value_or(bloom::kDefaultErrorRate));
 }
 
+Description describe(const BloomFilter& filter) {
+    return Description()
+        .exact("num_bits", filter.num_bits())
+        .exact("num_hash_functions", filter.num_hash_functions())
+        .approx_small("false_positive_probability", filter.false_positive_probability());
+}
+
 PyTypeObject* build_bloom_filter() {
     return Class<BloomFilter>("BloomFilter", "Python binding for Bloom Filter.")
         .constructor<&make_bloom_filter, "capacity", "error_rate">()
+        .repr<&describe>()
         .method<"add", &BloomFilter::add, "item">("Add an element to the filter.")
         .method<"contains", &BloomFilter::contains, "item">("Check if an element might be in the filter.")
         .method<"clear", &BloomFilter::clear>("Clear the filter.")
@@ -38,9 +49,26 @@ CountingBloomFilter make_counting_bloom_filter(std::uint64_t capacity, std::opti
                                max_count.value_or(bloom::kDefaultMaxCount));
 }
 
+// The chance that an absent item finds all its counters non-zero.
+double false_positive_probability(const CountingBloomFilter& filter) {
+    const auto counters = filter.counters();
+    const auto used = std::count_if(counters.begin(), counters.end(), [](std::uint8_t c) { return c != 0; });
+    const double fill = static_cast<double>(used) / static_cast<double>(counters.size());
+    return std::pow(fill, static_cast<double>(filter.num_hash_functions()));
+}
+
+Description describe(const CountingBloomFilter& filter) {
+    return Description()
+        .exact("num_counters", filter.num_counters())
+        .exact("num_hash_functions", filter.num_hash_functions())
+        .exact("max_count", filter.max_count())
+        .approx_small("false_positive_probability", false_positive_probability(filter));
+}
+
 PyTypeObject* build_counting_bloom_filter() {
     return Class<CountingBloomFilter>("CountingBloomFilter", "Python binding for Counting Bloom Filter.")
         .constructor<&make_counting_bloom_filter, "capacity", "error_rate", "max_count">()
+        .repr<&describe>()
         .method<"add", &CountingBloomFilter::add, "item">("Add an element to the filter.")
         .method<"remove", &CountingBloomFilter::remove, "item">("Remove an element from the filter.")
         .method<"contains", &CountingBloomFilter::contains, "item">("Check if an element might be in the filter.")

@@ -20,9 +20,18 @@ CountMinSketch count_min_with_error_bounds(double epsilon, double delta, std::op
     return CountMinSketch::with_error_bounds(epsilon, delta, conservative_update.value_or(false));
 }
 
+Description describe(const CountMinSketch& sketch) {
+    return Description()
+        .exact("width", sketch.width())
+        .exact("depth", sketch.depth())
+        .exact("conservative_update", sketch.conservative_update())
+        .exact("total_count", sketch.total_count());
+}
+
 PyTypeObject* build_count_min() {
     return Class<CountMinSketch>("CountMinSketch", "Python binding for Count-Min Sketch.")
         .constructor<&make_count_min, "width", "depth", "conservative_update">()
+        .repr<&describe>()
         .static_method<"with_error_bounds", &count_min_with_error_bounds, "epsilon", "delta", "conservative_update">(
             "Create a Count-Min sketch with error bounds.")
         .method<"update", &CountMinSketch::update, "item", "count">("Update the count for an item.")
@@ -41,9 +50,15 @@ const Registration count_min("CountMinSketch", &build_count_min);
 
 CountSketch make_count_sketch(std::uint64_t width, std::uint64_t depth) { return CountSketch(width, depth); }
 
+// Signed counters keep no total of the stream: the sizes say it all.
+Description describe(const CountSketch& sketch) {
+    return Description().exact("width", sketch.width()).exact("depth", sketch.depth());
+}
+
 PyTypeObject* build_count_sketch() {
     return Class<CountSketch>("CountSketch", "Python binding for Count Sketch.")
         .constructor<&make_count_sketch, "width", "depth">()
+        .repr<&describe>()
         .method<"update", &CountSketch::update, "item", "count">("Update the count for an item.")
         .method<"estimate", &CountSketch::estimate, "item">("Estimate the frequency of an item.")
         .bytes<&CountSketch::to_bytes, &CountSketch::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)

@@ -10,9 +10,14 @@ CpcSketch make_cpc_sketch(std::optional<std::uint8_t> lg_k) {
     return CpcSketch::create(lg_k.value_or(cpc::kDefaultLgK));
 }
 
+Description describe(const CpcSketch& sketch) {
+    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
+}
+
 PyTypeObject* build_cpc_sketch() {
     return Class<CpcSketch>("CpcSketch", "Python binding for CPC sketch.")
         .constructor<&make_cpc_sketch, "lg_k">()
+        .repr<&describe>()
         .method<"update", &CpcSketch::update, "item">("Update the sketch with a string item.")
         .method<"estimate", &CpcSketch::estimate>("Estimate the cardinality.")
         .method<"merge", &CpcSketch::merge, "other">("Merge another CPC sketch into this one (in-place union).")

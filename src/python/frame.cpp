@@ -1,5 +1,7 @@
 #include "python/frame.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <deque>
 #include <map>
 #include <new>
@@ -277,6 +279,65 @@ std::string text_signature(std::string_view self, const std::string_view* names,
     return out + ")";
 }
 
+namespace {
+
+// Estimates are shown to one decimal; beyond this size every double is
+// already a whole number and scaling by ten could overflow.
+constexpr double kLargestRounded = 1e15;
+constexpr int kSmallFigureDigits = 3;
+
+double to_one_decimal(double value) {
+    if (!std::isfinite(value) || std::fabs(value) >= kLargestRounded) return value;
+    return std::round(value * 10.0) / 10.0;
+}
+
+double to_significant_digits(double value, int digits) {
+    if (!std::isfinite(value) || value == 0.0) return value;
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, digits - 1);
+    double rounded = value;
+    std::from_chars(buffer, written.ptr, rounded);
+    return rounded;
+}
+
+// The text of repr(float): the shortest digits that read back.
+std::string float_text(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) throw PythonError{};
+    std::string out(text);
+    PyMem_Free(text);
+    return out;
+}
+
+}  // namespace
+
+Description& Description::field(std::string_view name, std::string_view sign, std::string_view value) {
+    if (!text_.empty()) text_ += ", ";
+    text_.append(name).append(sign).append(value);
+    return *this;
+}
+
+Description& Description::exact(std::string_view name, std::string_view text) {
+    return field(name, "=", "'" + std::string(text) + "'");
+}
+
+Description& Description::approx(std::string_view name, double value) {
+    return field(name, "≈", float_text(to_one_decimal(value)));
+}
+
+Description& Description::approx_small(std::string_view name, double value) {
+    return field(name, "≈", float_text(to_significant_digits(value, kSmallFigureDigits)));
+}
+
+PyObject* described(const char* class_name, const Description& description) {
+    const std::string text = std::string(class_name) + "(" + description.text() + ")";
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* undescribable(const char* class_name, const char* reason) {
+    return checked(PyUnicode_FromFormat("<quillo.%s %s>", class_name, reason));
+}
+
 void ClassBuilder::add(const char* name, FastMethod fn, bool is_static, std::string docstring) {
     const std::string& doc = keep(std::move(docstring));
     int flags = METH_FASTCALL | METH_KEYWORDS | (is_static ? METH_STATIC : 0);
@@ -293,6 +354,7 @@ PyTypeObject* ClassBuilder::build(std::size_t basicsize, destructor dealloc) {
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
         {Py_tp_methods, methods.data()},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {Py_tp_repr, reinterpret_cast<void*>(repr_)},
         {0, nullptr},
     };
     PyType_Spec type_spec{qualified.c_str(), static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT, slots};

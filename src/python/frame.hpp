@@ -98,10 +98,12 @@ public:
             }
             return;
         }
-        Py_ssize_t current = flag.load(std::memory_order_relaxed);
-        do {
-            if (current == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
-        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+        if (!share(flag)) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+    // Shared access, or nothing while an exclusive holder has the instance.
+    static std::optional<Access> try_shared(std::atomic<Py_ssize_t>& flag) {
+        if (!share(flag)) return std::nullopt;
+        return Access(flag);
     }
     Access(Access&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
     Access(const Access&) = delete;
@@ -116,6 +118,17 @@ public:
     }
 
 private:
+    // Adopts a shared hold already counted in `flag`.
+    explicit Access(std::atomic<Py_ssize_t>& flag) : flag_(&flag), exclusive_(false) {}
+
+    static bool share(std::atomic<Py_ssize_t>& flag) {
+        Py_ssize_t current = flag.load(std::memory_order_relaxed);
+        do {
+            if (current == kExclusive) return false;
+        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+        return true;
+    }
+
     std::atomic<Py_ssize_t>* flag_;
     bool exclusive_;
 };
@@ -586,6 +599,55 @@ PyObject* sizeof_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// The text inside "Name(...)" of an instance's repr: sizing parameters and
+// one headline figure, e.g. `lg_k=12, estimate≈1523.4`.
+class Description {
+public:
+    template <class T>
+        requires std::is_integral_v<T>
+    Description& exact(std::string_view name, T value) {
+        if constexpr (std::is_same_v<T, bool>) {
+            return field(name, "=", value ? "True" : "False");
+        } else {
+            return field(name, "=", std::to_string(+value));
+        }
+    }
+    Description& exact(std::string_view name, std::string_view text);
+    // An estimate, to one decimal.
+    Description& approx(std::string_view name, double value);
+    // A small figure such as a probability, to three significant digits.
+    Description& approx_small(std::string_view name, double value);
+    const std::string& text() const { return text_; }
+
+private:
+    Description& field(std::string_view name, std::string_view sign, std::string_view value);
+
+    std::string text_;
+};
+
+// "Name(<description>)". An instance held exclusively (a repr called from
+// inside one of its own mutations) or bound to another thread cannot be read
+// and gets a plain placeholder instead of an exception.
+PyObject* described(const char* class_name, const Description& description);
+PyObject* undescribable(const char* class_name, const char* reason);
+
+template <class State>
+using Describer = Description (*)(const State&);
+
+template <class State, Describer<State> Describe>
+PyObject* repr_slot(PyObject* self) noexcept {
+    return guarded([&]() -> PyObject* {
+        auto* object = reinterpret_cast<Object<State>*>(self);
+        const char* name = ClassOf<State>::name;
+        if (ClassOf<State>::thread_bound && object->thread != PyThread_get_thread_ident()) {
+            return undescribable(name, "bound to another thread");
+        }
+        std::optional<Access> access = Access::try_shared(object->access);
+        if (!access) return undescribable(name, "mutably borrowed");
+        return described(name, Describe(object->state));
+    });
+}
+
 // Tells the unraisable-exception hook that a thread-bound instance is being
 // dropped on a thread that does not own it. An instance may be dropped while
 // an exception unwinds the stack; that exception is set aside and restored.
@@ -618,6 +680,7 @@ public:
         new_ = fn;
         signature_ = std::move(signature);
     }
+    void set_repr(reprfunc fn) { repr_ = fn; }
     void add(const char* name, FastMethod fn, bool is_static, std::string docstring);
     PyTypeObject* build(std::size_t basicsize, destructor dealloc);
     const char* name() const { return name_; }
@@ -626,6 +689,7 @@ private:
     const char* name_;
     const char* doc_;
     newfunc new_ = nullptr;
+    reprfunc repr_ = nullptr;
     std::string signature_;
     std::vector<PyMethodDef> methods_;
 };
@@ -689,6 +753,14 @@ public:
         static_method<"from_bytes", FromBytes, DataParam>(from_doc);
         builder_.add("__reduce__", &reduce_method<State, ToBytes>, false,
                      docstring("__reduce__", "($self)", reduce_doc));
+        return *this;
+    }
+
+    // repr(): `Describe(const State&)` gives the Description of an instance;
+    // it is read with shared access, like a query, and must be cheap.
+    template <Describer<State> Describe>
+    Class& repr() {
+        builder_.set_repr(&repr_slot<State, Describe>);
         return *this;
     }
 

@@ -12,10 +12,18 @@ HllSketchMode make_hll_sketch_mode(std::optional<std::uint8_t> lg_k) {
     return HllSketchMode::create(lg_k.value_or(hll::kDefaultLgK));
 }
 
+Description describe(const HllSketchMode& sketch) {
+    return Description()
+        .exact("lg_k", sketch.gadget().lg_k())
+        .exact("mode", sketch.gadget().mode_name())
+        .approx("estimate", sketch.estimate());
+}
+
 PyTypeObject* build_hll_sketch_mode() {
     return Class<HllSketchMode>("HllSketchMode",
                                 "Python binding for HllSketchMode with List/Set/HLL mode transitions.")
         .constructor<&make_hll_sketch_mode, "lg_k">()
+        .repr<&describe>()
         .method<"update", &HllSketchMode::update, "item">("")
         .method<"estimate", &HllSketchMode::estimate>("")
         .method<"mode", &HllSketchMode::mode>("")
@@ -28,9 +36,14 @@ HllUnion make_hll_union(std::optional<std::uint8_t> lg_max_k) {
     return HllUnion::create(lg_max_k.value_or(hll::kDefaultLgK));
 }
 
+Description describe(const HllUnion& hll_union) {
+    return Description().exact("lg_max_k", hll_union.lg_max_k()).approx("estimate", hll_union.estimate());
+}
+
 PyTypeObject* build_hll_union() {
     return Class<HllUnion>("HllUnion", "Python binding for HllUnion.")
         .constructor<&make_hll_union, "lg_max_k">()
+        .repr<&describe>()
         .method<"update", &HllUnion::update, "item">("")
         .method<"update_with_sketch", &HllUnion::update_with_sketch, "sketch">("")
         .method<"estimate", &HllUnion::estimate>("")

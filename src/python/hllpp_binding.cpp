@@ -23,9 +23,14 @@ HllPlusPlusSparseSketch make_sparse(std::optional<std::uint8_t> lg_k) {
     return HllPlusPlusSparseSketch::create(lg_k.value_or(hll::hllpp::kDefaultPrecision));
 }
 
+Description describe(const HllPlusPlusSketch& sketch) {
+    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
+}
+
 PyTypeObject* build_dense() {
     return Class<HllPlusPlusSketch>("HllPlusPlusSketch", "Python binding for HyperLogLog++ sketch.")
         .constructor<&make_dense, "lg_k">()
+        .repr<&describe>()
         .method<"update", &HllPlusPlusSketch::update, "item">(kUpdateDoc)
         .method<"estimate", &HllPlusPlusSketch::estimate>(kEstimateDoc)
         .method<"merge", &HllPlusPlusSketch::merge, "other">(
@@ -34,10 +39,15 @@ PyTypeObject* build_dense() {
         .build();
 }
 
+Description describe(const HllPlusPlusSparseSketch& sketch) {
+    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
+}
+
 PyTypeObject* build_sparse() {
     return Class<HllPlusPlusSparseSketch>("HllPlusPlusSparseSketch",
                                           "Python binding for sparse HyperLogLog++ sketch.")
         .constructor<&make_sparse, "lg_k">()
+        .repr<&describe>()
         .method<"update", &HllPlusPlusSparseSketch::update, "item">(kUpdateDoc)
         .method<"estimate", &HllPlusPlusSparseSketch::estimate>(kEstimateDoc)
         .method<"merge", &HllPlusPlusSparseSketch::merge, "other">(

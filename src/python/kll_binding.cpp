@@ -6,9 +6,14 @@ namespace {
 
 using kll::KllSketch;
 
+Description describe(const KllSketch& sketch) {
+    return Description().exact("k", sketch.k()).exact("count", sketch.count());
+}
+
 PyTypeObject* build_kll_sketch() {
     return Class<KllSketch>("KllSketch", "Python binding for KLL Sketch.")
         .constructor<&KllSketch::create, "k">()
+        .repr<&describe>()
         .static_method<"with_accuracy", &KllSketch::with_accuracy, "epsilon", "confidence">(
             "Create a KLL sketch with specified accuracy.")
         .method<"update", &KllSketch::update, "value">("Update the sketch with a new value.")

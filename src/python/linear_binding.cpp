@@ -14,9 +14,22 @@ HybridCounter make_hybrid_counter(std::uint64_t linear_bits, std::uint8_t lg_k, 
     return HybridCounter(linear_bits, lg_k, transition_threshold);
 }
 
+Description describe(const LinearCounter& counter) {
+    return Description().exact("num_bits", counter.num_bits()).approx("estimate", counter.estimate());
+}
+
+Description describe(const HybridCounter& counter) {
+    return Description()
+        .exact("lg_k", counter.lg_k())
+        .exact("transition_threshold", counter.transition_threshold())
+        .exact("mode", counter.mode())
+        .approx("estimate", counter.estimate());
+}
+
 PyTypeObject* build_linear_counter() {
     return Class<LinearCounter>("LinearCounter", "Python binding for Linear Counter.")
         .constructor<&make_linear_counter, "num_bits">()
+        .repr<&describe>()
         .static_method<"with_expected_cardinality", &LinearCounter::with_expected_cardinality,
                        "expected_cardinality", "error_rate">(
             "Create a Linear Counter with optimal size for expected cardinality.")
@@ -35,6 +48,7 @@ PyTypeObject* build_linear_counter() {
 PyTypeObject* build_hybrid_counter() {
     return Class<HybridCounter>("HybridCounter", "Python binding for Hybrid Counter.")
         .constructor<&make_hybrid_counter, "linear_bits", "lg_k", "transition_threshold">()
+        .repr<&describe>()
         .static_method<"with_range", &HybridCounter::with_range, "max_expected_cardinality">(
             "Create with optimal parameters for expected cardinality range.")
         .method<"update", &HybridCounter::update, "item">("Update the counter with a new item.")

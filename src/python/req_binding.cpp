@@ -6,9 +6,14 @@ namespace {
 
 using req::ReqSketch;
 
+Description describe(const ReqSketch& sketch) {
+    return Description().exact("k", sketch.k()).exact("mode", sketch.mode()).exact("count", sketch.count());
+}
+
 PyTypeObject* build_req_sketch() {
     return Class<ReqSketch>("ReqSketch", "Python binding for REQ (Relative Error Quantiles) sketch.")
         .constructor<&ReqSketch::create, "k", "mode">()
+        .repr<&describe>()
         .method<"update", &ReqSketch::update, "value">("Update the sketch with a value.")
         .method<"quantile", &ReqSketch::quantile, "rank">("Get quantile at given rank (0.0 to 1.0).")
         .method<"rank", &ReqSketch::rank, "value">("Get the rank of a value (0.0 to 1.0).")

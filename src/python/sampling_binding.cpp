@@ -21,10 +21,27 @@ Sampler make_reservoir_sampler(std::uint64_t capacity) {
 }
 
 template <class Sampler>
+Description describe_reservoir(const Sampler& sampler) {
+    return Description().exact("capacity", sampler.capacity()).exact("items_seen", sampler.items_seen());
+}
+
+Description describe(const WeightedReservoirSampler& sampler) {
+    return Description().exact("capacity", sampler.capacity()).approx("total_weight", sampler.total_weight());
+}
+
+Description describe(const StreamSampler& sampler) {
+    return Description()
+        .exact("capacity", sampler.capacity())
+        .exact("batch_size", sampler.batch_size())
+        .exact("items_seen", sampler.items_seen());
+}
+
+template <class Sampler>
 PyTypeObject* build_reservoir_sampler(const char* name, const char* doc) {
     return Class<Sampler>(name, doc)
         .thread_bound()
         .template constructor<&make_reservoir_sampler<Sampler>, "capacity">()
+        .template repr<&describe_reservoir<Sampler>>()
         .template method<"add", &Sampler::add, "item">("Add an item to the reservoir.")
         .template method<"sample", &Sampler::sample>("Get the current sample.")
         .template method<"items_seen", &Sampler::items_seen>("Get the number of items seen so far.")
@@ -53,6 +70,7 @@ PyTypeObject* build_weighted_reservoir_sampler() {
     return Class<S>("WeightedReservoirSampler", "Python binding for Weighted Reservoir Sampler.")
         .thread_bound()
         .constructor<&make_weighted_reservoir_sampler, "capacity">()
+        .repr<&describe>()
         .method<"add_weighted", &S::add_weighted, "item", "weight">("Add an item with weight.")
         .method<"add", &S::add, "item">("Add an item with weight 1.0.")
         .method<"sample", &S::sample>("Get the current sample (items only).")
@@ -72,6 +90,7 @@ PyTypeObject* build_stream_sampler() {
     return Class<StreamSampler>("StreamSampler", "Python binding for Stream Sampler.")
         .thread_bound()
         .constructor<&make_stream_sampler, "capacity", "batch_size">()
+        .repr<&describe>()
         .method<"push_batch", &StreamSampler::push_batch, "items">("Add items to the stream buffer.")
         .method<"flush", &StreamSampler::flush>("Flush remaining items in buffer.")
         .method<"sample", &StreamSampler::sample>("Get the current sample.")

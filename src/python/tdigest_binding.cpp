@@ -8,9 +8,21 @@ namespace {
 using tdigest::StreamingTDigest;
 using tdigest::TDigest;
 
+Description describe(const TDigest& digest) {
+    return Description().exact("compression", digest.compression()).exact("count", digest.count());
+}
+
+Description describe(const StreamingTDigest& digest) {
+    return Description()
+        .exact("compression", digest.compression())
+        .exact("buffer_size", digest.buffer_size())
+        .exact("count", digest.count());
+}
+
 PyTypeObject* build_tdigest() {
     return Class<TDigest>("TDigest", "Python binding for T-Digest.")
         .constructor<&TDigest::create, "compression">()
+        .repr<&describe>()
         .static_method<"with_accuracy", &TDigest::with_accuracy, "target_error">("")
         .method<"add", &TDigest::add, "value">("Add a value to the digest.")
         .method<"add_batch", &TDigest::add_batch, "values">("Add multiple values to the digest.")
@@ -40,6 +52,7 @@ PyTypeObject* build_tdigest() {
 PyTypeObject* build_streaming_tdigest() {
     return Class<StreamingTDigest>("StreamingTDigest", "Python binding for Streaming T-Digest.")
         .constructor<&StreamingTDigest::create, "compression", "buffer_size">()
+        .repr<&describe>()
         .method<"add", &StreamingTDigest::add, "value">("Add a value to the streaming digest.")
         .method<"flush", &StreamingTDigest::flush>("Flush the buffer into the main digest.")
         .method<"quantile", &StreamingTDigest::quantile, "q">(

@@ -8,9 +8,14 @@ using theta::ThetaSketch;
 
 ThetaSketch make_theta_sketch(Nullable<std::uint64_t> k) { return ThetaSketch::create(k.value_or(theta::kDefaultK)); }
 
+Description describe(const ThetaSketch& sketch) {
+    return Description().exact("k", sketch.k()).approx("estimate", sketch.estimate());
+}
+
 PyTypeObject* build_theta_sketch() {
     return Class<ThetaSketch>("ThetaSketch", "Python binding for Theta sketch.")
         .constructor<&make_theta_sketch, "k">()
+        .repr<&describe>()
         .method<"update", &ThetaSketch::update, "item">("Update the sketch with a string item.")
         .method<"estimate", &ThetaSketch::estimate>("Estimate the cardinality.")
         .method<"union", &ThetaSketch::union_with, "other">("Union of two sketches, returning a new sketch.")

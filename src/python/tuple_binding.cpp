@@ -8,9 +8,14 @@ using tuple::TupleSketch;
 
 TupleSketch make_tuple_sketch(Nullable<std::uint64_t> k) { return TupleSketch::create(k.value_or(theta::kDefaultK)); }
 
+Description describe(const TupleSketch& sketch) {
+    return Description().exact("k", sketch.k()).approx("estimate", sketch.estimate());
+}
+
 PyTypeObject* build_tuple_sketch() {
     return Class<TupleSketch>("TupleSketch", "Python binding for Tuple sketch with double summary.")
         .constructor<&make_tuple_sketch, "k">()
+        .repr<&describe>()
         .method<"update", &TupleSketch::update, "item", "value">("Update with item and value.")
         .method<"estimate", &TupleSketch::estimate>("Estimate cardinality.")
         .method<"num_retained", &TupleSketch::num_retained>("Get number of retained entries.")

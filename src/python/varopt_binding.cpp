@@ -6,9 +6,14 @@ namespace {
 
 using varopt::VarOptSketch;
 
+Description describe(const VarOptSketch& sketch) {
+    return Description().exact("k", sketch.k()).exact("count", sketch.count());
+}
+
 PyTypeObject* build_varopt_sketch() {
     return Class<VarOptSketch>("VarOptSketch", "Python binding for VarOpt sampling.")
         .constructor<&VarOptSketch::create, "k">()
+        .repr<&describe>()
         .method<"update", &VarOptSketch::update, "item", "weight">("Update with item and weight.")
         .method<"get_samples", &VarOptSketch::get_samples>("Get samples as list of (item, adjusted_weight) tuples.")
         .method<"get_num_samples", &VarOptSketch::get_num_samples>("Get number of samples.")

@@ -33,6 +33,7 @@ public:
     std::optional<double> quantile(double rank) const;
     double rank(double value) const;
     std::uint64_t count() const { return n_; }
+    std::uint64_t k() const { return k_; }
     bool is_empty() const { return n_ == 0; }
     std::optional<double> min() const { return min_value_; }
     std::optional<double> max() const { return max_value_; }

@@ -22,6 +22,7 @@ public:
     void update(std::string_view item, double value);
     double estimate() const { return theta::sample_estimate(count_, theta_); }
     std::uint64_t num_retained() const { return count_; }
+    std::uint64_t k() const { return k_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static TupleSketch from_bytes(std::span<const std::uint8_t> data);
