@@ -331,21 +331,28 @@ typename HolderFor<P>::type convert_argument(PyObject* o, std::string_view param
 
 // ---------------------------------------------------------------- results
 
+inline PyObject* checked(PyObject* result) {
+    if (result == nullptr) throw PythonError{};
+    return result;
+}
+
 PyObject* stats_to_dict(const Stats& stats);
 
 template <class T>
 PyObject* to_python(T&& value);
 
+// Each element goes into the tuple as soon as it is converted, so that when a
+// later one fails the tuple's release frees the earlier ones (empty places
+// are skipped).
 template <class Tuple, std::size_t... I>
 PyObject* tuple_to_python(Tuple&& t, std::index_sequence<I...>) {
-    PyObject* items[] = {to_python(std::get<I>(std::forward<Tuple>(t)))...};
-    PyObject* tuple = PyTuple_New(sizeof...(I));
-    if (tuple == nullptr) {
-        for (PyObject* item : items) Py_DECREF(item);
-        throw PythonError{};
+    PyObject* tuple = checked(PyTuple_New(sizeof...(I)));
+    try {
+        (PyTuple_SET_ITEM(tuple, I, to_python(std::get<I>(std::forward<Tuple>(t)))), ...);
+    } catch (...) {
+        Py_DECREF(tuple);
+        throw;
     }
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(tuple, i++, item);
     return tuple;
 }
 
@@ -363,11 +370,6 @@ template <class>
 inline constexpr bool is_optional = false;
 template <class T>
 inline constexpr bool is_optional<std::optional<T>> = true;
-
-inline PyObject* checked(PyObject* result) {
-    if (result == nullptr) throw PythonError{};
-    return result;
-}
 
 template <class T>
 PyObject* to_python(T&& value) {
