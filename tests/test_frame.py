@@ -42,6 +42,22 @@ class TestArgumentParsing:
         raises(TypeError, "HllSketch.from_bytes() missing 1 required positional argument: 'data'",
                HllSketch.from_bytes)
 
+    def test_keywords_built_at_run_time_match_by_text(self):
+        class Key(str):
+            pass
+
+        name = "".join(["lg", "_k"])  # equal to the parameter's name, but another object
+        for key in (name, Key("lg_k")):
+            assert HllSketch(**{key: 5}).to_bytes() == HllSketch(5).to_bytes()
+            s = quillo.KllSketch()
+            s.update(**{key.replace("lg_k", "value"): 2.0})
+            assert s.count() == 1
+        raises(TypeError, "HllSketch.__new__() got multiple values for argument 'lg_k'", HllSketch, 4, **{name: 5})
+        raises(TypeError, "HllSketch.__new__() got an unexpected keyword argument 'lg_kk'", HllSketch,
+               **{name + "k": 5})
+        with pytest.raises(UnicodeEncodeError):
+            HllSketch(**{"\ud800": 1})
+
     def test_integer_conversions(self):
         raises(OverflowError, "out of range integral type conversion attempted", HllSketch, -1)
         raises(OverflowError, "out of range integral type conversion attempted", HllSketch, 300)

@@ -209,6 +209,36 @@ void report_foreign_drop(PyTypeObject* type, const char* class_name) {
     PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
 }
 
+namespace {
+
+void intern_names(const Signature& s) {
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (s.interned[i] != nullptr) continue;
+        PyObject* name = PyUnicode_FromStringAndSize(s.params[i].data(), static_cast<Py_ssize_t>(s.params[i].size()));
+        if (name == nullptr) throw PythonError{};
+        PyUnicode_InternInPlace(&name);
+        s.interned[i] = name;  // kept for the life of the process
+    }
+}
+
+// The position of the parameter named `keyword`: by identity with the
+// interned names first, by text for names built at run time.
+std::size_t parameter_index(const char* class_name, const Signature& s, PyObject* keyword) {
+    if (s.count > 0 && s.interned[s.count - 1] == nullptr) intern_names(s);
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (s.interned[i] == keyword) return i;
+    }
+    const std::string_view text = utf8_of(keyword);
+    const std::string_view* found = std::find(s.params, s.params + s.count, text);
+    if (found == s.params + s.count) {
+        raise(PyExc_TypeError, full_name(class_name, s.method) + " got an unexpected keyword argument '" +
+                                   std::string(text) + "'");
+    }
+    return static_cast<std::size_t>(found - s.params);
+}
+
+}  // namespace
+
 PyObject* const* parse_arguments(const char* class_name, const Signature& s, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -217,18 +247,13 @@ PyObject* const* parse_arguments(const char* class_name, const Signature& s, PyO
     std::fill(slots, slots + s.count, nullptr);
     std::copy(args, args + nargs, slots);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        std::string_view keyword = utf8_of(PyTuple_GET_ITEM(kwnames, k));
-        const std::string_view* found = std::find(s.params, s.params + s.count, keyword);
-        if (found == s.params + s.count) {
-            raise(PyExc_TypeError, full_name(class_name, s.method) + " got an unexpected keyword argument '" +
-                                       std::string(keyword) + "'");
-        }
-        PyObject*& slot = slots[found - s.params];
-        if (slot != nullptr) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        const std::size_t index = parameter_index(class_name, s, keyword);
+        if (slots[index] != nullptr) {
             raise(PyExc_TypeError, full_name(class_name, s.method) + " got multiple values for argument '" +
-                                       std::string(keyword) + "'");
+                                       std::string(s.params[index]) + "'");
         }
-        slot = args[nargs + k];
+        slots[index] = args[nargs + k];
     }
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < s.required; ++i) {

@@ -432,6 +432,10 @@ struct Signature {
     const std::string_view* params;
     std::size_t count;
     std::size_t required;
+    // The parameter names as interned strings, made on the first keyword
+    // call: the names a caller's code spells out are interned too, so a
+    // keyword is usually found by its pointer alone.
+    PyObject** interned = nullptr;
 };
 
 // Matches positional and keyword arguments to parameters. `slots` receives
@@ -499,6 +503,7 @@ struct Declared {
     static_assert(Info::count == sizeof...(Names), "one name per parameter");
     static_assert(Info::optional_trailing, "optional parameters come last");
     static constexpr std::array<std::string_view, sizeof...(Names)> names{Names.view()...};
+    static inline std::array<PyObject*, sizeof...(Names)> interned{};
 };
 
 // Calls `fn(self..., converted arguments...)` and converts the result.
@@ -533,7 +538,7 @@ PyObject* instance_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename Traits::Self>>;
     return guarded([&]() -> PyObject* {
         static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::Info::count,
-                                             Decl::Info::required};
+                                             Decl::Info::required, Decl::interned.data()};
         std::array<PyObject*, Decl::Info::count + 1> buffer;
         PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
         auto* object = reinterpret_cast<Object<State>*>(self);
@@ -549,7 +554,7 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     using Decl = Declared<typename Traits::Params, Params...>;
     return guarded([&]() -> PyObject* {
         static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::Info::count,
-                                             Decl::Info::required};
+                                             Decl::Info::required, Decl::interned.data()};
         std::array<PyObject*, Decl::Info::count + 1> buffer;
         PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
         return invoke<typename Traits::Params, typename Traits::Result>(Fn, slots, Decl::names.data());
