@@ -193,3 +193,12 @@ def test_a_sampler_dropped_elsewhere_during_an_exception_keeps_that_exception(na
     assert child.stdout.split("\n") == ["list ZeroDivisionError", "hash LookupError", "sorted TypeError", ""]
     report = f"RuntimeError: quillo::{name} is unsendable, but is being dropped on another thread"
     assert child.stderr.count(report) == 3
+
+
+def test_every_class_of_the_table_is_exported_under_its_own_name():
+    from test_common import TABLE_ORDER
+
+    assert quillo.__all__ == TABLE_ORDER + ["__version__"]
+    for name in TABLE_ORDER:
+        cls = getattr(quillo, name)
+        assert cls.__name__ == name and cls.__module__ == "quillo"

@@ -1,4 +1,5 @@
 #include "aod/aod_sketch.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -24,6 +25,8 @@ Description describe(const AodSketch& sketch) {
         .exact("num_values", sketch.num_values())
         .approx("estimate", sketch.estimate());
 }
+
+}  // namespace
 
 PyTypeObject* build_aod_sketch() {
     return Class<AodSketch>("AodSketch", "Python binding for Array of Doubles Sketch.")
@@ -52,7 +55,4 @@ PyTypeObject* build_aod_sketch() {
         .build();
 }
 
-const Registration aod_sketch("AodSketch", &build_aod_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,6 +1,7 @@
 #include "bloom/bloom_filter.hpp"
 #include "bloom/counting_bloom_filter.hpp"
 #include "bloom/probe.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 #include <algorithm>
@@ -27,6 +28,8 @@ Description describe(const BloomFilter& filter) {
         .approx_small("false_positive_probability", filter.false_positive_probability());
 }
 
+}  // namespace
+
 PyTypeObject* build_bloom_filter() {
     return Class<BloomFilter>("BloomFilter", "Python binding for Bloom Filter.")
         .constructor<&make_bloom_filter, "capacity", "error_rate">()
@@ -41,7 +44,7 @@ PyTypeObject* build_bloom_filter() {
         .build();
 }
 
-const Registration bloom_filter("BloomFilter", &build_bloom_filter);
+namespace {
 
 CountingBloomFilter make_counting_bloom_filter(std::uint64_t capacity, std::optional<double> error_rate,
                                                std::optional<std::uint8_t> max_count) {
@@ -65,6 +68,8 @@ Description describe(const CountingBloomFilter& filter) {
         .approx_small("false_positive_probability", false_positive_probability(filter));
 }
 
+}  // namespace
+
 PyTypeObject* build_counting_bloom_filter() {
     return Class<CountingBloomFilter>("CountingBloomFilter", "Python binding for Counting Bloom Filter.")
         .constructor<&make_counting_bloom_filter, "capacity", "error_rate", "max_count">()
@@ -77,7 +82,4 @@ PyTypeObject* build_counting_bloom_filter() {
         .build();
 }
 
-const Registration counting_bloom_filter("CountingBloomFilter", &build_counting_bloom_filter);
-
-}  // namespace
 }  // namespace quillo::py

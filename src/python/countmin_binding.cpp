@@ -1,5 +1,6 @@
 #include "countmin/count_min_sketch.hpp"
 #include "countmin/count_sketch.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -28,6 +29,8 @@ Description describe(const CountMinSketch& sketch) {
         .exact("total_count", sketch.total_count());
 }
 
+}  // namespace
+
 PyTypeObject* build_count_min() {
     return Class<CountMinSketch>("CountMinSketch", "Python binding for Count-Min Sketch.")
         .constructor<&make_count_min, "width", "depth", "conservative_update">()
@@ -46,7 +49,7 @@ PyTypeObject* build_count_min() {
         .build();
 }
 
-const Registration count_min("CountMinSketch", &build_count_min);
+namespace {
 
 CountSketch make_count_sketch(std::uint64_t width, std::uint64_t depth) { return CountSketch(width, depth); }
 
@@ -54,6 +57,8 @@ CountSketch make_count_sketch(std::uint64_t width, std::uint64_t depth) { return
 Description describe(const CountSketch& sketch) {
     return Description().exact("width", sketch.width()).exact("depth", sketch.depth());
 }
+
+}  // namespace
 
 PyTypeObject* build_count_sketch() {
     return Class<CountSketch>("CountSketch", "Python binding for Count Sketch.")
@@ -65,7 +70,4 @@ PyTypeObject* build_count_sketch() {
         .build();
 }
 
-const Registration count_sketch("CountSketch", &build_count_sketch);
-
-}  // namespace
 }  // namespace quillo::py

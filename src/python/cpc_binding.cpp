@@ -1,4 +1,5 @@
 #include "cpc/cpc_sketch.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -14,6 +15,8 @@ Description describe(const CpcSketch& sketch) {
     return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
 
+}  // namespace
+
 PyTypeObject* build_cpc_sketch() {
     return Class<CpcSketch>("CpcSketch", "Python binding for CPC sketch.")
         .constructor<&make_cpc_sketch, "lg_k">()
@@ -27,7 +30,4 @@ PyTypeObject* build_cpc_sketch() {
         .build();
 }
 
-const Registration cpc_sketch("CpcSketch", &build_cpc_sketch);
-
-}  // namespace
 }  // namespace quillo::py

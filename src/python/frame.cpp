@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <deque>
-#include <map>
 #include <new>
 #include <stdexcept>
 
@@ -45,11 +44,6 @@ template <class T>
 T& keep(T value) {
     static std::deque<T> kept;
     return kept.emplace_back(std::move(value));
-}
-
-std::map<std::string, BuildClass, std::less<>>& registry() {
-    static std::map<std::string, BuildClass, std::less<>> classes;
-    return classes;
 }
 
 }  // namespace
@@ -384,13 +378,6 @@ PyTypeObject* ClassBuilder::build(std::size_t basicsize, destructor dealloc) {
     };
     PyType_Spec type_spec{qualified.c_str(), static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-}
-
-Registration::Registration(const char* name, BuildClass build) { registry()[name] = build; }
-
-BuildClass registered_class(std::string_view name) {
-    auto found = registry().find(name);
-    return found == registry().end() ? nullptr : found->second;
 }
 
 }  // namespace quillo::py

@@ -787,11 +787,4 @@ private:
     ClassBuilder builder_;
 };
 
-// Registers a class's builder under its name; the module initialiser builds
-// the registered classes in the fixed table order.
-using BuildClass = PyTypeObject* (*)();
-struct Registration {
-    Registration(const char* name, BuildClass build);
-};
-
 }  // namespace quillo::py

@@ -1,4 +1,5 @@
 #include "frequent/frequent_strings_sketch.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -20,6 +21,8 @@ Description describe(const FrequentStringsSketch& sketch) {
         .exact("max_map_size", sketch.max_map_size())
         .exact("stream_length", sketch.get_stream_length());
 }
+
+}  // namespace
 
 PyTypeObject* build_frequent_strings() {
     using S = FrequentStringsSketch;
@@ -45,7 +48,4 @@ PyTypeObject* build_frequent_strings() {
         .build();
 }
 
-const Registration frequent_strings("FrequentStringsSketch", &build_frequent_strings);
-
-}  // namespace
 }  // namespace quillo::py

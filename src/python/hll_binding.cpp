@@ -1,4 +1,5 @@
 #include "hll/hll_sketch.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -14,6 +15,8 @@ Description describe(const HllSketch& sketch) {
     return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
 
+}  // namespace
+
 PyTypeObject* build_hll_sketch() {
     return Class<HllSketch>("HllSketch", "Python binding for HyperLogLog sketch.")
         .constructor<&make_hll_sketch, "lg_k">()
@@ -27,7 +30,4 @@ PyTypeObject* build_hll_sketch() {
         .build();
 }
 
-const Registration hll_sketch("HllSketch", &build_hll_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,5 +1,6 @@
 #include "hll/hll_mode_sketch.hpp"
 #include "hll/hll_union.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -19,6 +20,8 @@ Description describe(const HllSketchMode& sketch) {
         .approx("estimate", sketch.estimate());
 }
 
+}  // namespace
+
 PyTypeObject* build_hll_sketch_mode() {
     return Class<HllSketchMode>("HllSketchMode",
                                 "Python binding for HllSketchMode with List/Set/HLL mode transitions.")
@@ -32,6 +35,8 @@ PyTypeObject* build_hll_sketch_mode() {
         .build();
 }
 
+namespace {
+
 HllUnion make_hll_union(std::optional<std::uint8_t> lg_max_k) {
     return HllUnion::create(lg_max_k.value_or(hll::kDefaultLgK));
 }
@@ -39,6 +44,8 @@ HllUnion make_hll_union(std::optional<std::uint8_t> lg_max_k) {
 Description describe(const HllUnion& hll_union) {
     return Description().exact("lg_max_k", hll_union.lg_max_k()).approx("estimate", hll_union.estimate());
 }
+
+}  // namespace
 
 PyTypeObject* build_hll_union() {
     return Class<HllUnion>("HllUnion", "Python binding for HllUnion.")
@@ -53,8 +60,4 @@ PyTypeObject* build_hll_union() {
         .build();
 }
 
-const Registration hll_sketch_mode("HllSketchMode", &build_hll_sketch_mode);
-const Registration hll_union("HllUnion", &build_hll_union);
-
-}  // namespace
 }  // namespace quillo::py

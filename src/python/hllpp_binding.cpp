@@ -1,6 +1,7 @@
 #include "hll/hllpp_estimator.hpp"
 #include "hll/hllpp_sketch.hpp"
 #include "hll/hllpp_sparse_sketch.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -27,7 +28,9 @@ Description describe(const HllPlusPlusSketch& sketch) {
     return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
 
-PyTypeObject* build_dense() {
+}  // namespace
+
+PyTypeObject* build_hllpp_sketch() {
     return Class<HllPlusPlusSketch>("HllPlusPlusSketch", "Python binding for HyperLogLog++ sketch.")
         .constructor<&make_dense, "lg_k">()
         .repr<&describe>()
@@ -39,11 +42,15 @@ PyTypeObject* build_dense() {
         .build();
 }
 
+namespace {
+
 Description describe(const HllPlusPlusSparseSketch& sketch) {
     return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
 
-PyTypeObject* build_sparse() {
+}  // namespace
+
+PyTypeObject* build_hllpp_sparse_sketch() {
     return Class<HllPlusPlusSparseSketch>("HllPlusPlusSparseSketch",
                                           "Python binding for sparse HyperLogLog++ sketch.")
         .constructor<&make_sparse, "lg_k">()
@@ -57,8 +64,4 @@ PyTypeObject* build_sparse() {
         .build();
 }
 
-const Registration dense("HllPlusPlusSketch", &build_dense);
-const Registration sparse("HllPlusPlusSparseSketch", &build_sparse);
-
-}  // namespace
 }  // namespace quillo::py

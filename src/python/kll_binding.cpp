@@ -1,3 +1,4 @@
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "quantiles/kll_sketch.hpp"
 
@@ -9,6 +10,8 @@ using kll::KllSketch;
 Description describe(const KllSketch& sketch) {
     return Description().exact("k", sketch.k()).exact("count", sketch.count());
 }
+
+}  // namespace
 
 PyTypeObject* build_kll_sketch() {
     return Class<KllSketch>("KllSketch", "Python binding for KLL Sketch.")
@@ -34,7 +37,4 @@ PyTypeObject* build_kll_sketch() {
         .build();
 }
 
-const Registration kll_sketch("KllSketch", &build_kll_sketch);
-
-}  // namespace
 }  // namespace quillo::py

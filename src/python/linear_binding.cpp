@@ -1,5 +1,6 @@
 #include "linear/hybrid_counter.hpp"
 #include "linear/linear_counter.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -25,6 +26,8 @@ Description describe(const HybridCounter& counter) {
         .exact("mode", counter.mode())
         .approx("estimate", counter.estimate());
 }
+
+}  // namespace
 
 PyTypeObject* build_linear_counter() {
     return Class<LinearCounter>("LinearCounter", "Python binding for Linear Counter.")
@@ -59,8 +62,4 @@ PyTypeObject* build_hybrid_counter() {
         .build();
 }
 
-const Registration linear_counter("LinearCounter", &build_linear_counter);
-const Registration hybrid_counter("HybridCounter", &build_hybrid_counter);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,3 +1,4 @@
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "req/req_sketch.hpp"
 
@@ -9,6 +10,8 @@ using req::ReqSketch;
 Description describe(const ReqSketch& sketch) {
     return Description().exact("k", sketch.k()).exact("mode", sketch.mode()).exact("count", sketch.count());
 }
+
+}  // namespace
 
 PyTypeObject* build_req_sketch() {
     return Class<ReqSketch>("ReqSketch", "Python binding for REQ (Relative Error Quantiles) sketch.")
@@ -25,7 +28,4 @@ PyTypeObject* build_req_sketch() {
         .build();
 }
 
-const Registration req_sketch("ReqSketch", &build_req_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,3 +1,4 @@
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "sampling/reservoir.hpp"
 #include "sampling/stream_sampler.hpp"
@@ -53,6 +54,8 @@ PyTypeObject* build_reservoir_sampler(const char* name, const char* doc) {
         .build();
 }
 
+}  // namespace
+
 PyTypeObject* build_reservoir_sampler_r() {
     return build_reservoir_sampler<ReservoirSamplerR>("ReservoirSamplerR", "Python binding for Reservoir Sampler R.");
 }
@@ -61,9 +64,13 @@ PyTypeObject* build_reservoir_sampler_a() {
     return build_reservoir_sampler<ReservoirSamplerA>("ReservoirSamplerA", "Python binding for Reservoir Sampler A.");
 }
 
+namespace {
+
 WeightedReservoirSampler make_weighted_reservoir_sampler(std::uint64_t capacity) {
     return WeightedReservoirSampler(capacity);
 }
+
+}  // namespace
 
 PyTypeObject* build_weighted_reservoir_sampler() {
     using S = WeightedReservoirSampler;
@@ -82,9 +89,13 @@ PyTypeObject* build_weighted_reservoir_sampler() {
         .build();
 }
 
+namespace {
+
 StreamSampler make_stream_sampler(std::uint64_t capacity, std::uint64_t batch_size) {
     return StreamSampler(capacity, batch_size);
 }
+
+}  // namespace
 
 PyTypeObject* build_stream_sampler() {
     return Class<StreamSampler>("StreamSampler", "Python binding for Stream Sampler.")
@@ -99,10 +110,4 @@ PyTypeObject* build_stream_sampler() {
         .build();
 }
 
-const Registration reservoir_sampler_r("ReservoirSamplerR", &build_reservoir_sampler_r);
-const Registration reservoir_sampler_a("ReservoirSamplerA", &build_reservoir_sampler_a);
-const Registration weighted_reservoir_sampler("WeightedReservoirSampler", &build_weighted_reservoir_sampler);
-const Registration stream_sampler("StreamSampler", &build_stream_sampler);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,3 +1,4 @@
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "tdigest/streaming_tdigest.hpp"
 #include "tdigest/tdigest.hpp"
@@ -18,6 +19,8 @@ Description describe(const StreamingTDigest& digest) {
         .exact("buffer_size", digest.buffer_size())
         .exact("count", digest.count());
 }
+
+}  // namespace
 
 PyTypeObject* build_tdigest() {
     return Class<TDigest>("TDigest", "Python binding for T-Digest.")
@@ -65,8 +68,4 @@ PyTypeObject* build_streaming_tdigest() {
         .build();
 }
 
-const Registration tdigest("TDigest", &build_tdigest);
-const Registration streaming_tdigest("StreamingTDigest", &build_streaming_tdigest);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,3 +1,4 @@
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "theta/theta_sketch.hpp"
 
@@ -11,6 +12,8 @@ ThetaSketch make_theta_sketch(Nullable<std::uint64_t> k) { return ThetaSketch::c
 Description describe(const ThetaSketch& sketch) {
     return Description().exact("k", sketch.k()).approx("estimate", sketch.estimate());
 }
+
+}  // namespace
 
 PyTypeObject* build_theta_sketch() {
     return Class<ThetaSketch>("ThetaSketch", "Python binding for Theta sketch.")
@@ -30,7 +33,4 @@ PyTypeObject* build_theta_sketch() {
         .build();
 }
 
-const Registration theta_sketch("ThetaSketch", &build_theta_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,3 +1,4 @@
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "tuple/tuple_sketch.hpp"
 
@@ -12,6 +13,8 @@ Description describe(const TupleSketch& sketch) {
     return Description().exact("k", sketch.k()).approx("estimate", sketch.estimate());
 }
 
+}  // namespace
+
 PyTypeObject* build_tuple_sketch() {
     return Class<TupleSketch>("TupleSketch", "Python binding for Tuple sketch with double summary.")
         .constructor<&make_tuple_sketch, "k">()
@@ -25,7 +28,4 @@ PyTypeObject* build_tuple_sketch() {
         .build();
 }
 
-const Registration tuple_sketch("TupleSketch", &build_tuple_sketch);
-
-}  // namespace
 }  // namespace quillo::py

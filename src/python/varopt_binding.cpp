@@ -1,3 +1,4 @@
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "varopt/varopt_sketch.hpp"
 
@@ -9,6 +10,8 @@ using varopt::VarOptSketch;
 Description describe(const VarOptSketch& sketch) {
     return Description().exact("k", sketch.k()).exact("count", sketch.count());
 }
+
+}  // namespace
 
 PyTypeObject* build_varopt_sketch() {
     return Class<VarOptSketch>("VarOptSketch", "Python binding for VarOpt sampling.")
@@ -25,7 +28,4 @@ PyTypeObject* build_varopt_sketch() {
         .build();
 }
 
-const Registration varopt_sketch("VarOptSketch", &build_varopt_sketch);
-
-}  // namespace
 }  // namespace quillo::py
