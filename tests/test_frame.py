@@ -25,6 +25,14 @@ class TestArgumentParsing:
         assert HllSketch(12).to_bytes() == HllSketch(lg_k=12).to_bytes()
         assert HllSketch(lg_k=None).to_bytes() == HllSketch().to_bytes() == HllSketch(None).to_bytes()
 
+    def test_declared_defaults_fill_omitted_and_none_arguments(self):
+        A = quillo.AodSketch
+        assert A.__text_signature__ == "(capacity=None, num_values=None)"
+        assert repr(A(num_values=3)) == "AodSketch(capacity=4096, num_values=3, estimate≈0.0)"
+        assert repr(A(64)) == repr(A(64, None)) == "AodSketch(capacity=64, num_values=1, estimate≈0.0)"
+        assert repr(quillo.HllUnion()) == "HllUnion(lg_max_k=12, estimate≈0.0)"
+        raises(TypeError, "argument 'capacity': 'float' object cannot be interpreted as an integer", A, 1.5)
+
     def test_too_many_positional(self):
         raises(TypeError, "HllSketch.__new__() takes from 0 to 1 positional arguments but 2 were given",
                HllSketch, 1, 2)

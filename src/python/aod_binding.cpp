@@ -7,10 +7,6 @@ namespace {
 
 using aod::AodSketch;
 
-AodSketch make_aod_sketch(std::optional<std::uint64_t> capacity, std::optional<std::uint64_t> num_values) {
-    return AodSketch::create(capacity.value_or(aod::kDefaultCapacity), num_values.value_or(aod::kDefaultNumValues));
-}
-
 double upper_bound(const AodSketch& sketch, Nullable<double> confidence) {
     return sketch.upper_bound(confidence.value_or(aod::kDefaultConfidence));
 }
@@ -30,7 +26,8 @@ Description describe(const AodSketch& sketch) {
 
 PyTypeObject* build_aod_sketch() {
     return Class<AodSketch>("AodSketch", "Python binding for Array of Doubles Sketch.")
-        .constructor<&make_aod_sketch, "capacity", "num_values">()
+        .constructor<&AodSketch::create, with_default("capacity", aod::kDefaultCapacity),
+                      with_default("num_values", aod::kDefaultNumValues)>()
         .repr<&describe>()
         .method<"update", &AodSketch::update, "key", "values">("Update the sketch with a key and array of values.")
         .method<"estimate", &AodSketch::estimate>("Get estimated number of unique keys.")

@@ -7,10 +7,6 @@ namespace {
 
 using cpc::CpcSketch;
 
-CpcSketch make_cpc_sketch(std::optional<std::uint8_t> lg_k) {
-    return CpcSketch::create(lg_k.value_or(cpc::kDefaultLgK));
-}
-
 Description describe(const CpcSketch& sketch) {
     return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
@@ -19,7 +15,7 @@ Description describe(const CpcSketch& sketch) {
 
 PyTypeObject* build_cpc_sketch() {
     return Class<CpcSketch>("CpcSketch", "Python binding for CPC sketch.")
-        .constructor<&make_cpc_sketch, "lg_k">()
+        .constructor<&CpcSketch::create, with_default("lg_k", cpc::kDefaultLgK)>()
         .repr<&describe>()
         .method<"update", &CpcSketch::update, "item">("Update the sketch with a string item.")
         .method<"estimate", &CpcSketch::estimate>("Estimate the cardinality.")

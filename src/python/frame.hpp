@@ -17,6 +17,7 @@
 //   bool                          bool or numpy bool
 //   std::vector<T>                any sequence but str, element by element
 //   std::optional<T>              None or missing gives nullopt
+//   a number named with_default() None or missing gives the declared default
 //   Nullable<T>                   a required parameter that accepts None
 //   const S& (a summary state)    an instance of S's class, borrowed shared
 // Results: void -> None, numbers, bool, std::string -> str,
@@ -57,13 +58,25 @@ struct PythonError {};
 
 PyObject* panic_exception_type();
 
-// A parameter or method name fixed at compile time.
+// A parameter or method name fixed at compile time. A numeric parameter may
+// carry a default, used when it is omitted or given None.
 template <std::size_t N>
 struct Name {
     char text[N];
+    bool has_default = false;
+    double default_value = 0.0;
     constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
+    constexpr Name(const char (&s)[N], double value) : has_default(true), default_value(value) {
+        std::copy_n(s, N, text);
+    }
     constexpr std::string_view view() const { return {text, N - 1}; }
 };
+
+// `.constructor<&S::create, with_default("lg_k", kDefaultLgK)>()`
+template <std::size_t N>
+consteval Name<N> with_default(const char (&s)[N], double value) {
+    return Name<N>(s, value);
+}
 
 // ---------------------------------------------------------------- instances
 
@@ -259,6 +272,7 @@ struct Convert<std::vector<T>> {
 template <class T>
 struct Held {
     explicit Held(PyObject* o) : value(Convert<T>::from(o)) {}
+    explicit Held(T v) requires std::is_arithmetic_v<T> : value(v) {}
     T& get() { return value; }
     T value;
 };
@@ -320,9 +334,14 @@ struct HolderFor<const S&> {
 void prefix_type_error(std::string_view parameter);
 
 template <class P>
-typename HolderFor<P>::type convert_argument(PyObject* o, std::string_view parameter) {
+typename HolderFor<P>::type convert_argument(PyObject* o, std::string_view parameter,
+                                             std::optional<double> fallback = std::nullopt) {
+    using Holder = typename HolderFor<P>::type;
+    if constexpr (std::is_arithmetic_v<std::remove_cvref_t<P>>) {
+        if (fallback && (o == nullptr || o == Py_None)) return Holder(static_cast<std::remove_cvref_t<P>>(*fallback));
+    }
     try {
-        return typename HolderFor<P>::type(o);
+        return Holder(o);
     } catch (const PythonError&) {
         prefix_type_error(parameter);
         throw;
@@ -482,28 +501,35 @@ using MethodTraits =
 template <class T>
 inline constexpr bool is_optional_param = is_optional<std::remove_cvref_t<T>>;
 
-template <class Params>
-struct ParamInfo;
-template <class... A>
-struct ParamInfo<std::tuple<A...>> {
-    static constexpr std::size_t count = sizeof...(A);
-    static constexpr std::size_t required = (std::size_t{0} + ... + (is_optional_param<A> ? 0 : 1));
-    static constexpr bool optional_trailing = [] {
-        constexpr bool optional[] = {is_optional_param<A>..., true};
-        for (std::size_t i = 0; i < required; ++i) {
-            if (optional[i]) return false;
-        }
-        return true;
-    }();
-};
+// A default must be exact in the parameter's own type.
+template <class P>
+constexpr bool default_fits(double value) {
+    using V = std::remove_cvref_t<P>;
+    if constexpr (std::is_arithmetic_v<V>) {
+        return static_cast<double>(static_cast<V>(value)) == value;
+    } else {
+        return false;
+    }
+}
 
 template <class Params, Name... Names>
-struct Declared {
-    using Info = ParamInfo<Params>;
-    static_assert(Info::count == sizeof...(Names), "one name per parameter");
-    static_assert(Info::optional_trailing, "optional parameters come last");
-    static constexpr std::array<std::string_view, sizeof...(Names)> names{Names.view()...};
-    static inline std::array<PyObject*, sizeof...(Names)> interned{};
+struct Declared;
+template <class... A, Name... Names>
+struct Declared<std::tuple<A...>, Names...> {
+    static_assert(sizeof...(A) == sizeof...(Names), "one name per parameter");
+    static_assert(((!Names.has_default || default_fits<A>(Names.default_value)) && ...),
+                  "a default is given only to a numeric parameter, in its own type");
+    static constexpr std::size_t count = sizeof...(A);
+    // Omitted or None: nullopt for an optional parameter, its default for a defaulted one.
+    static constexpr std::array<bool, count + 1> optional{(is_optional_param<A> || Names.has_default)..., true};
+    static constexpr std::size_t required =
+        count - static_cast<std::size_t>(std::count(optional.begin(), optional.begin() + count, true));
+    static_assert(std::find(optional.begin(), optional.begin() + required, true) == optional.begin() + required,
+                  "optional parameters come last");
+    static constexpr std::array<std::string_view, count> names{Names.view()...};
+    static constexpr std::array<std::optional<double>, count> defaults{
+        (Names.has_default ? std::optional<double>(Names.default_value) : std::nullopt)...};
+    static inline std::array<PyObject*, count> interned{};
 };
 
 // Calls `fn(self..., converted arguments...)` and converts the result.
@@ -511,11 +537,11 @@ template <class Params, class Result>
 struct Invoker;
 template <class... A, class Result>
 struct Invoker<std::tuple<A...>, Result> {
-    template <class Fn, class... Self, std::size_t... I>
-    static PyObject* run(Fn&& fn, PyObject* const* slots, const std::string_view* names, std::index_sequence<I...>,
-                         Self&... self) {
+    template <class Decl, class Fn, class... Self, std::size_t... I>
+    static PyObject* run(Fn&& fn, PyObject* const* slots, std::index_sequence<I...>, Self&... self) {
         // Braced initialisation converts the arguments left to right.
-        std::tuple<typename HolderFor<A>::type...> held{convert_argument<A>(slots[I], names[I])...};
+        std::tuple<typename HolderFor<A>::type...> held{
+            convert_argument<A>(slots[I], Decl::names[I], Decl::defaults[I])...};
         if constexpr (std::is_void_v<Result>) {
             std::invoke(fn, self..., std::get<I>(held).get()...);
             Py_RETURN_NONE;
@@ -525,10 +551,10 @@ struct Invoker<std::tuple<A...>, Result> {
     }
 };
 
-template <class Params, class Result, class Fn, class... Self>
-PyObject* invoke(Fn&& fn, PyObject* const* slots, const std::string_view* names, Self&... self) {
-    return Invoker<Params, Result>::run(std::forward<Fn>(fn), slots, names,
-                                        std::make_index_sequence<std::tuple_size_v<Params>>{}, self...);
+template <class Params, class Result, class Decl, class Fn, class... Self>
+PyObject* invoke(Fn&& fn, PyObject* const* slots, Self&... self) {
+    return Invoker<Params, Result>::template run<Decl>(std::forward<Fn>(fn), slots,
+                                                       std::make_index_sequence<std::tuple_size_v<Params>>{}, self...);
 }
 
 template <class State, Name MethodName, auto Fn, Name... Params>
@@ -537,14 +563,14 @@ PyObject* instance_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     using Decl = Declared<typename Traits::Params, Params...>;
     constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename Traits::Self>>;
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::Info::count,
-                                             Decl::Info::required, Decl::interned.data()};
-        std::array<PyObject*, Decl::Info::count + 1> buffer;
+        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::count,
+                                             Decl::required, Decl::interned.data()};
+        std::array<PyObject*, Decl::count + 1> buffer;
         PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
         auto* object = reinterpret_cast<Object<State>*>(self);
         check_thread(object);
         Access access(object->access, exclusive);
-        return invoke<typename Traits::Params, typename Traits::Result>(Fn, slots, Decl::names.data(), object->state);
+        return invoke<typename Traits::Params, typename Traits::Result, Decl>(Fn, slots, object->state);
     });
 }
 
@@ -553,11 +579,11 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     using Traits = FnTraits<decltype(Fn)>;
     using Decl = Declared<typename Traits::Params, Params...>;
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::Info::count,
-                                             Decl::Info::required, Decl::interned.data()};
-        std::array<PyObject*, Decl::Info::count + 1> buffer;
+        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::count,
+                                             Decl::required, Decl::interned.data()};
+        std::array<PyObject*, Decl::count + 1> buffer;
         PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
-        return invoke<typename Traits::Params, typename Traits::Result>(Fn, slots, Decl::names.data());
+        return invoke<typename Traits::Params, typename Traits::Result, Decl>(Fn, slots);
     });
 }
 
@@ -707,11 +733,8 @@ std::string text_signature(std::string_view self, const std::string_view* names,
 
 template <class Params, Name... Names>
 std::string signature_of(std::string_view self) {
-    constexpr auto names = Declared<Params, Names...>::names;
-    constexpr auto optional = []<class... A>(std::tuple<A...>*) {
-        return std::array<bool, sizeof...(A) + 1>{is_optional_param<A>..., false};
-    }(static_cast<Params*>(nullptr));
-    return text_signature(self, names.data(), optional.data(), names.size());
+    using Decl = Declared<Params, Names...>;
+    return text_signature(self, Decl::names.data(), Decl::optional.data(), Decl::count);
 }
 
 // Declares one class: `Class<S>("Name", "doc").constructor<&make, "a">()

@@ -7,10 +7,6 @@ namespace {
 
 using hll::HllSketch;
 
-HllSketch make_hll_sketch(std::optional<std::uint8_t> lg_k) {
-    return HllSketch::create(lg_k.value_or(hll::kDefaultLgK));
-}
-
 Description describe(const HllSketch& sketch) {
     return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
@@ -19,7 +15,7 @@ Description describe(const HllSketch& sketch) {
 
 PyTypeObject* build_hll_sketch() {
     return Class<HllSketch>("HllSketch", "Python binding for HyperLogLog sketch.")
-        .constructor<&make_hll_sketch, "lg_k">()
+        .constructor<&HllSketch::create, with_default("lg_k", hll::kDefaultLgK)>()
         .repr<&describe>()
         .method<"update", &HllSketch::update, "item">("Update the sketch with a string item.")
         .method<"estimate", &HllSketch::estimate>("Estimate the cardinality.")

@@ -9,10 +9,6 @@ namespace {
 using hll::HllSketchMode;
 using hll::HllUnion;
 
-HllSketchMode make_hll_sketch_mode(std::optional<std::uint8_t> lg_k) {
-    return HllSketchMode::create(lg_k.value_or(hll::kDefaultLgK));
-}
-
 Description describe(const HllSketchMode& sketch) {
     return Description()
         .exact("lg_k", sketch.gadget().lg_k())
@@ -25,7 +21,7 @@ Description describe(const HllSketchMode& sketch) {
 PyTypeObject* build_hll_sketch_mode() {
     return Class<HllSketchMode>("HllSketchMode",
                                 "Python binding for HllSketchMode with List/Set/HLL mode transitions.")
-        .constructor<&make_hll_sketch_mode, "lg_k">()
+        .constructor<&HllSketchMode::create, with_default("lg_k", hll::kDefaultLgK)>()
         .repr<&describe>()
         .method<"update", &HllSketchMode::update, "item">("")
         .method<"estimate", &HllSketchMode::estimate>("")
@@ -37,10 +33,6 @@ PyTypeObject* build_hll_sketch_mode() {
 
 namespace {
 
-HllUnion make_hll_union(std::optional<std::uint8_t> lg_max_k) {
-    return HllUnion::create(lg_max_k.value_or(hll::kDefaultLgK));
-}
-
 Description describe(const HllUnion& hll_union) {
     return Description().exact("lg_max_k", hll_union.lg_max_k()).approx("estimate", hll_union.estimate());
 }
@@ -49,7 +41,7 @@ Description describe(const HllUnion& hll_union) {
 
 PyTypeObject* build_hll_union() {
     return Class<HllUnion>("HllUnion", "Python binding for HllUnion.")
-        .constructor<&make_hll_union, "lg_max_k">()
+        .constructor<&HllUnion::create, with_default("lg_max_k", hll::kDefaultLgK)>()
         .repr<&describe>()
         .method<"update", &HllUnion::update, "item">("")
         .method<"update_with_sketch", &HllUnion::update_with_sketch, "sketch">("")

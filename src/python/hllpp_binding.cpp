@@ -16,14 +16,6 @@ constexpr const char* kToBytesDoc = "Serialize the sketch to bytes.";
 constexpr const char* kFromBytesDoc = "Deserialize the sketch from bytes.";
 constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
 
-HllPlusPlusSketch make_dense(std::optional<std::uint8_t> lg_k) {
-    return HllPlusPlusSketch::create(lg_k.value_or(hll::hllpp::kDefaultPrecision));
-}
-
-HllPlusPlusSparseSketch make_sparse(std::optional<std::uint8_t> lg_k) {
-    return HllPlusPlusSparseSketch::create(lg_k.value_or(hll::hllpp::kDefaultPrecision));
-}
-
 Description describe(const HllPlusPlusSketch& sketch) {
     return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
@@ -32,7 +24,7 @@ Description describe(const HllPlusPlusSketch& sketch) {
 
 PyTypeObject* build_hllpp_sketch() {
     return Class<HllPlusPlusSketch>("HllPlusPlusSketch", "Python binding for HyperLogLog++ sketch.")
-        .constructor<&make_dense, "lg_k">()
+        .constructor<&HllPlusPlusSketch::create, with_default("lg_k", hll::hllpp::kDefaultPrecision)>()
         .repr<&describe>()
         .method<"update", &HllPlusPlusSketch::update, "item">(kUpdateDoc)
         .method<"estimate", &HllPlusPlusSketch::estimate>(kEstimateDoc)
@@ -53,7 +45,7 @@ Description describe(const HllPlusPlusSparseSketch& sketch) {
 PyTypeObject* build_hllpp_sparse_sketch() {
     return Class<HllPlusPlusSparseSketch>("HllPlusPlusSparseSketch",
                                           "Python binding for sparse HyperLogLog++ sketch.")
-        .constructor<&make_sparse, "lg_k">()
+        .constructor<&HllPlusPlusSparseSketch::create, with_default("lg_k", hll::hllpp::kDefaultPrecision)>()
         .repr<&describe>()
         .method<"update", &HllPlusPlusSparseSketch::update, "item">(kUpdateDoc)
         .method<"estimate", &HllPlusPlusSparseSketch::estimate>(kEstimateDoc)
