@@ -17,10 +17,6 @@ constexpr const char* kToBytesDoc = "Serialize the filter to bytes.";
 constexpr const char* kFromBytesDoc = "Deserialize the filter from bytes.";
 constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
 
-BloomFilter make_bloom_filter(std::uint64_t capacity, std::optional<double> error_rate) {
-    return BloomFilter(capacity, error_rate.value_or(bloom::kDefaultErrorRate));
-}
-
 Description describe(const BloomFilter& filter) {
     return Description()
         .exact("num_bits", filter.num_bits())
@@ -32,7 +28,8 @@ Description describe(const BloomFilter& filter) {
 
 PyTypeObject* build_bloom_filter() {
     return Class<BloomFilter>("BloomFilter", "Python binding for Bloom Filter.")
-        .constructor<&make_bloom_filter, "capacity", "error_rate">()
+        .constructor<&new_state<BloomFilter, std::uint64_t, double>, "capacity",
+                     with_default("error_rate", bloom::kDefaultErrorRate)>()
         .repr<&describe>()
         .method<"add", &BloomFilter::add, "item">("Add an element to the filter.")
         .method<"contains", &BloomFilter::contains, "item">("Check if an element might be in the filter.")
@@ -45,12 +42,6 @@ PyTypeObject* build_bloom_filter() {
 }
 
 namespace {
-
-CountingBloomFilter make_counting_bloom_filter(std::uint64_t capacity, std::optional<double> error_rate,
-                                               std::optional<std::uint8_t> max_count) {
-    return CountingBloomFilter(capacity, error_rate.value_or(bloom::kDefaultErrorRate),
-                               max_count.value_or(bloom::kDefaultMaxCount));
-}
 
 // The chance that an absent item finds all its counters non-zero.
 double false_positive_probability(const CountingBloomFilter& filter) {
@@ -72,7 +63,9 @@ Description describe(const CountingBloomFilter& filter) {
 
 PyTypeObject* build_counting_bloom_filter() {
     return Class<CountingBloomFilter>("CountingBloomFilter", "Python binding for Counting Bloom Filter.")
-        .constructor<&make_counting_bloom_filter, "capacity", "error_rate", "max_count">()
+        .constructor<&new_state<CountingBloomFilter, std::uint64_t, double, std::uint8_t>, "capacity",
+                     with_default("error_rate", bloom::kDefaultErrorRate),
+                     with_default("max_count", bloom::kDefaultMaxCount)>()
         .repr<&describe>()
         .method<"add", &CountingBloomFilter::add, "item">("Add an element to the filter.")
         .method<"remove", &CountingBloomFilter::remove, "item">("Remove an element from the filter.")

@@ -13,14 +13,6 @@ constexpr const char* kToBytesDoc = "Serialize the sketch to bytes.";
 constexpr const char* kFromBytesDoc = "Deserialize the sketch from bytes.";
 constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
 
-CountMinSketch make_count_min(std::uint64_t width, std::uint64_t depth, std::optional<bool> conservative_update) {
-    return CountMinSketch(width, depth, conservative_update.value_or(false));
-}
-
-CountMinSketch count_min_with_error_bounds(double epsilon, double delta, std::optional<bool> conservative_update) {
-    return CountMinSketch::with_error_bounds(epsilon, delta, conservative_update.value_or(false));
-}
-
 Description describe(const CountMinSketch& sketch) {
     return Description()
         .exact("width", sketch.width())
@@ -33,9 +25,11 @@ Description describe(const CountMinSketch& sketch) {
 
 PyTypeObject* build_count_min() {
     return Class<CountMinSketch>("CountMinSketch", "Python binding for Count-Min Sketch.")
-        .constructor<&make_count_min, "width", "depth", "conservative_update">()
+        .constructor<&new_state<CountMinSketch, std::uint64_t, std::uint64_t, bool>, "width", "depth",
+                     with_default("conservative_update", false)>()
         .repr<&describe>()
-        .static_method<"with_error_bounds", &count_min_with_error_bounds, "epsilon", "delta", "conservative_update">(
+        .static_method<"with_error_bounds", &CountMinSketch::with_error_bounds, "epsilon", "delta",
+                       with_default("conservative_update", false)>(
             "Create a Count-Min sketch with error bounds.")
         .method<"update", &CountMinSketch::update, "item", "count">("Update the count for an item.")
         .method<"increment", &CountMinSketch::increment, "item">("Increment the count for an item by 1.")
@@ -51,8 +45,6 @@ PyTypeObject* build_count_min() {
 
 namespace {
 
-CountSketch make_count_sketch(std::uint64_t width, std::uint64_t depth) { return CountSketch(width, depth); }
-
 // Signed counters keep no total of the stream: the sizes say it all.
 Description describe(const CountSketch& sketch) {
     return Description().exact("width", sketch.width()).exact("depth", sketch.depth());
@@ -62,7 +54,7 @@ Description describe(const CountSketch& sketch) {
 
 PyTypeObject* build_count_sketch() {
     return Class<CountSketch>("CountSketch", "Python binding for Count Sketch.")
-        .constructor<&make_count_sketch, "width", "depth">()
+        .constructor<&new_state<CountSketch, std::uint64_t, std::uint64_t>, "width", "depth">()
         .repr<&describe>()
         .method<"update", &CountSketch::update, "item", "count">("Update the count for an item.")
         .method<"estimate", &CountSketch::estimate, "item">("Estimate the frequency of an item.")

@@ -737,6 +737,13 @@ std::string signature_of(std::string_view self) {
     return text_signature(self, Decl::names.data(), Decl::optional.data(), Decl::count);
 }
 
+// A state made by its own constructor, for classes that have no factory:
+// `.constructor<&new_state<S, std::uint64_t>, "capacity">()`.
+template <class S, class... A>
+S new_state(A... args) {
+    return S(args...);
+}
+
 // Declares one class: `Class<S>("Name", "doc").constructor<&make, "a">()
 // .method<"m", &S::m, "x">("doc").build()`. Whether a method is a query
 // (shared access) or a mutation (exclusive access) follows from the constness

@@ -9,12 +9,6 @@ namespace {
 using linear::HybridCounter;
 using linear::LinearCounter;
 
-LinearCounter make_linear_counter(std::uint64_t num_bits) { return LinearCounter(num_bits); }
-
-HybridCounter make_hybrid_counter(std::uint64_t linear_bits, std::uint8_t lg_k, std::uint64_t transition_threshold) {
-    return HybridCounter(linear_bits, lg_k, transition_threshold);
-}
-
 Description describe(const LinearCounter& counter) {
     return Description().exact("num_bits", counter.num_bits()).approx("estimate", counter.estimate());
 }
@@ -31,7 +25,7 @@ Description describe(const HybridCounter& counter) {
 
 PyTypeObject* build_linear_counter() {
     return Class<LinearCounter>("LinearCounter", "Python binding for Linear Counter.")
-        .constructor<&make_linear_counter, "num_bits">()
+        .constructor<&new_state<LinearCounter, std::uint64_t>, "num_bits">()
         .repr<&describe>()
         .static_method<"with_expected_cardinality", &LinearCounter::with_expected_cardinality,
                        "expected_cardinality", "error_rate">(
@@ -50,7 +44,8 @@ PyTypeObject* build_linear_counter() {
 
 PyTypeObject* build_hybrid_counter() {
     return Class<HybridCounter>("HybridCounter", "Python binding for Hybrid Counter.")
-        .constructor<&make_hybrid_counter, "linear_bits", "lg_k", "transition_threshold">()
+        .constructor<&new_state<HybridCounter, std::uint64_t, std::uint8_t, std::uint64_t>, "linear_bits", "lg_k",
+                     "transition_threshold">()
         .repr<&describe>()
         .static_method<"with_range", &HybridCounter::with_range, "max_expected_cardinality">(
             "Create with optimal parameters for expected cardinality range.")

@@ -17,11 +17,6 @@ constexpr const char* kFromBytesDoc = "Deserialize the sampler from bytes.";
 constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
 
 template <class Sampler>
-Sampler make_reservoir_sampler(std::uint64_t capacity) {
-    return Sampler(capacity);
-}
-
-template <class Sampler>
 Description describe_reservoir(const Sampler& sampler) {
     return Description().exact("capacity", sampler.capacity()).exact("items_seen", sampler.items_seen());
 }
@@ -41,7 +36,7 @@ template <class Sampler>
 PyTypeObject* build_reservoir_sampler(const char* name, const char* doc) {
     return Class<Sampler>(name, doc)
         .thread_bound()
-        .template constructor<&make_reservoir_sampler<Sampler>, "capacity">()
+        .template constructor<&new_state<Sampler, std::uint64_t>, "capacity">()
         .template repr<&describe_reservoir<Sampler>>()
         .template method<"add", &Sampler::add, "item">("Add an item to the reservoir.")
         .template method<"sample", &Sampler::sample>("Get the current sample.")
@@ -64,19 +59,11 @@ PyTypeObject* build_reservoir_sampler_a() {
     return build_reservoir_sampler<ReservoirSamplerA>("ReservoirSamplerA", "Python binding for Reservoir Sampler A.");
 }
 
-namespace {
-
-WeightedReservoirSampler make_weighted_reservoir_sampler(std::uint64_t capacity) {
-    return WeightedReservoirSampler(capacity);
-}
-
-}  // namespace
-
 PyTypeObject* build_weighted_reservoir_sampler() {
     using S = WeightedReservoirSampler;
     return Class<S>("WeightedReservoirSampler", "Python binding for Weighted Reservoir Sampler.")
         .thread_bound()
-        .constructor<&make_weighted_reservoir_sampler, "capacity">()
+        .constructor<&new_state<S, std::uint64_t>, "capacity">()
         .repr<&describe>()
         .method<"add_weighted", &S::add_weighted, "item", "weight">("Add an item with weight.")
         .method<"add", &S::add, "item">("Add an item with weight 1.0.")
@@ -89,18 +76,10 @@ PyTypeObject* build_weighted_reservoir_sampler() {
         .build();
 }
 
-namespace {
-
-StreamSampler make_stream_sampler(std::uint64_t capacity, std::uint64_t batch_size) {
-    return StreamSampler(capacity, batch_size);
-}
-
-}  // namespace
-
 PyTypeObject* build_stream_sampler() {
     return Class<StreamSampler>("StreamSampler", "Python binding for Stream Sampler.")
         .thread_bound()
-        .constructor<&make_stream_sampler, "capacity", "batch_size">()
+        .constructor<&new_state<StreamSampler, std::uint64_t, std::uint64_t>, "capacity", "batch_size">()
         .repr<&describe>()
         .method<"push_batch", &StreamSampler::push_batch, "items">("Add items to the stream buffer.")
         .method<"flush", &StreamSampler::flush>("Flush remaining items in buffer.")
