@@ -32,6 +32,10 @@ class TestArgumentParsing:
         assert repr(A(64)) == repr(A(64, None)) == "AodSketch(capacity=64, num_values=1, estimate≈0.0)"
         assert repr(quillo.HllUnion()) == "HllUnion(lg_max_k=12, estimate≈0.0)"
         raises(TypeError, "argument 'capacity': 'float' object cannot be interpreted as an integer", A, 1.5)
+        # A required parameter may still let None stand for its default.
+        assert quillo.ThetaSketch.__text_signature__ == "(k)"
+        assert repr(quillo.ThetaSketch(None)) == repr(quillo.ThetaSketch(k=4096)) == "ThetaSketch(k=4096, estimate≈0.0)"
+        raises(TypeError, "ThetaSketch.__new__() missing 1 required positional argument: 'k'", quillo.ThetaSketch)
 
     def test_too_many_positional(self):
         raises(TypeError, "HllSketch.__new__() takes from 0 to 1 positional arguments but 2 were given",

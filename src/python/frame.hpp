@@ -18,6 +18,7 @@
 //   std::vector<T>                any sequence but str, element by element
 //   std::optional<T>              None or missing gives nullopt
 //   a number named with_default() None or missing gives the declared default
+//   a number named none_means()   None gives the declared default
 //   Nullable<T>                   a required parameter that accepts None
 //   const S& (a summary state)    an instance of S's class, borrowed shared
 // Results: void -> None, numbers, bool, std::string -> str,
@@ -59,23 +60,32 @@ struct PythonError {};
 PyObject* panic_exception_type();
 
 // A parameter or method name fixed at compile time. A numeric parameter may
-// carry a default, used when it is omitted or given None.
+// carry a default, used when it is given None and, unless the parameter is
+// required, when it is omitted.
 template <std::size_t N>
 struct Name {
     char text[N];
     bool has_default = false;
+    bool required = true;
     double default_value = 0.0;
     constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
-    constexpr Name(const char (&s)[N], double value) : has_default(true), default_value(value) {
+    constexpr Name(const char (&s)[N], double value, bool is_required)
+        : has_default(true), required(is_required), default_value(value) {
         std::copy_n(s, N, text);
     }
     constexpr std::string_view view() const { return {text, N - 1}; }
 };
 
-// `.constructor<&S::create, with_default("lg_k", kDefaultLgK)>()`
+// `.constructor<&S::create, with_default("lg_k", kDefaultLgK)>()`: lg_k=None.
 template <std::size_t N>
 consteval Name<N> with_default(const char (&s)[N], double value) {
-    return Name<N>(s, value);
+    return Name<N>(s, value, false);
+}
+
+// A required parameter for which None stands for `value`.
+template <std::size_t N>
+consteval Name<N> none_means(const char (&s)[N], double value) {
+    return Name<N>(s, value, true);
 }
 
 // ---------------------------------------------------------------- instances
@@ -521,7 +531,7 @@ struct Declared<std::tuple<A...>, Names...> {
                   "a default is given only to a numeric parameter, in its own type");
     static constexpr std::size_t count = sizeof...(A);
     // Omitted or None: nullopt for an optional parameter, its default for a defaulted one.
-    static constexpr std::array<bool, count + 1> optional{(is_optional_param<A> || Names.has_default)..., true};
+    static constexpr std::array<bool, count + 1> optional{(is_optional_param<A> || !Names.required)..., true};
     static constexpr std::size_t required =
         count - static_cast<std::size_t>(std::count(optional.begin(), optional.begin() + count, true));
     static_assert(std::find(optional.begin(), optional.begin() + required, true) == optional.begin() + required,

@@ -7,8 +7,6 @@ namespace {
 
 using theta::ThetaSketch;
 
-ThetaSketch make_theta_sketch(Nullable<std::uint64_t> k) { return ThetaSketch::create(k.value_or(theta::kDefaultK)); }
-
 Description describe(const ThetaSketch& sketch) {
     return Description().exact("k", sketch.k()).approx("estimate", sketch.estimate());
 }
@@ -17,7 +15,7 @@ Description describe(const ThetaSketch& sketch) {
 
 PyTypeObject* build_theta_sketch() {
     return Class<ThetaSketch>("ThetaSketch", "Python binding for Theta sketch.")
-        .constructor<&make_theta_sketch, "k">()
+        .constructor<&ThetaSketch::create, none_means("k", theta::kDefaultK)>()
         .repr<&describe>()
         .method<"update", &ThetaSketch::update, "item">("Update the sketch with a string item.")
         .method<"estimate", &ThetaSketch::estimate>("Estimate the cardinality.")

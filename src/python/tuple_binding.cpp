@@ -7,8 +7,6 @@ namespace {
 
 using tuple::TupleSketch;
 
-TupleSketch make_tuple_sketch(Nullable<std::uint64_t> k) { return TupleSketch::create(k.value_or(theta::kDefaultK)); }
-
 Description describe(const TupleSketch& sketch) {
     return Description().exact("k", sketch.k()).approx("estimate", sketch.estimate());
 }
@@ -17,7 +15,7 @@ Description describe(const TupleSketch& sketch) {
 
 PyTypeObject* build_tuple_sketch() {
     return Class<TupleSketch>("TupleSketch", "Python binding for Tuple sketch with double summary.")
-        .constructor<&make_tuple_sketch, "k">()
+        .constructor<&TupleSketch::create, none_means("k", theta::kDefaultK)>()
         .repr<&describe>()
         .method<"update", &TupleSketch::update, "item", "value">("Update with item and value.")
         .method<"estimate", &TupleSketch::estimate>("Estimate cardinality.")
