@@ -24,25 +24,6 @@ Description describe(const BloomFilter& filter) {
         .approx_small("false_positive_probability", filter.false_positive_probability());
 }
 
-}  // namespace
-
-PyTypeObject* build_bloom_filter() {
-    return Class<BloomFilter>("BloomFilter", "Python binding for Bloom Filter.")
-        .constructor<&new_state<BloomFilter, std::uint64_t, double>, "capacity",
-                     with_default("error_rate", bloom::kDefaultErrorRate)>()
-        .repr<&describe>()
-        .method<"add", &BloomFilter::add, "item">("Add an element to the filter.")
-        .method<"contains", &BloomFilter::contains, "item">("Check if an element might be in the filter.")
-        .method<"clear", &BloomFilter::clear>("Clear the filter.")
-        .method<"false_positive_probability", &BloomFilter::false_positive_probability>(
-            "Get the current false positive probability.")
-        .method<"statistics", &BloomFilter::statistics>("Get filter statistics as a dictionary.")
-        .bytes<&BloomFilter::to_bytes, &BloomFilter::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
-        .build();
-}
-
-namespace {
-
 // The chance that an absent item finds all its counters non-zero.
 double false_positive_probability(const CountingBloomFilter& filter) {
     const auto counters = filter.counters();
@@ -60,6 +41,21 @@ Description describe(const CountingBloomFilter& filter) {
 }
 
 }  // namespace
+
+PyTypeObject* build_bloom_filter() {
+    return Class<BloomFilter>("BloomFilter", "Python binding for Bloom Filter.")
+        .constructor<&new_state<BloomFilter, std::uint64_t, double>, "capacity",
+                     with_default("error_rate", bloom::kDefaultErrorRate)>()
+        .repr<&describe>()
+        .method<"add", &BloomFilter::add, "item">("Add an element to the filter.")
+        .method<"contains", &BloomFilter::contains, "item">("Check if an element might be in the filter.")
+        .method<"clear", &BloomFilter::clear>("Clear the filter.")
+        .method<"false_positive_probability", &BloomFilter::false_positive_probability>(
+            "Get the current false positive probability.")
+        .method<"statistics", &BloomFilter::statistics>("Get filter statistics as a dictionary.")
+        .bytes<&BloomFilter::to_bytes, &BloomFilter::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
+        .build();
+}
 
 PyTypeObject* build_counting_bloom_filter() {
     return Class<CountingBloomFilter>("CountingBloomFilter", "Python binding for Counting Bloom Filter.")

@@ -21,6 +21,11 @@ Description describe(const CountMinSketch& sketch) {
         .exact("total_count", sketch.total_count());
 }
 
+// Signed counters keep no total of the stream: the sizes say it all.
+Description describe(const CountSketch& sketch) {
+    return Description().exact("width", sketch.width()).exact("depth", sketch.depth());
+}
+
 }  // namespace
 
 PyTypeObject* build_count_min() {
@@ -42,15 +47,6 @@ PyTypeObject* build_count_min() {
         .bytes<&CountMinSketch::to_bytes, &CountMinSketch::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
         .build();
 }
-
-namespace {
-
-// Signed counters keep no total of the stream: the sizes say it all.
-Description describe(const CountSketch& sketch) {
-    return Description().exact("width", sketch.width()).exact("depth", sketch.depth());
-}
-
-}  // namespace
 
 PyTypeObject* build_count_sketch() {
     return Class<CountSketch>("CountSketch", "Python binding for Count Sketch.")

@@ -313,7 +313,8 @@ double to_one_decimal(double value) {
 double to_significant_digits(double value, int digits) {
     if (!std::isfinite(value) || value == 0.0) return value;
     char buffer[32];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, digits - 1);
+    const auto written =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, digits - 1);
     double rounded = value;
     std::from_chars(buffer, written.ptr, rounded);
     return rounded;

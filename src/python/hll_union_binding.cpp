@@ -16,6 +16,10 @@ Description describe(const HllSketchMode& sketch) {
         .approx("estimate", sketch.estimate());
 }
 
+Description describe(const HllUnion& hll_union) {
+    return Description().exact("lg_max_k", hll_union.lg_max_k()).approx("estimate", hll_union.estimate());
+}
+
 }  // namespace
 
 PyTypeObject* build_hll_sketch_mode() {
@@ -30,14 +34,6 @@ PyTypeObject* build_hll_sketch_mode() {
         .method<"memory_usage", &HllSketchMode::memory_usage>("")
         .build();
 }
-
-namespace {
-
-Description describe(const HllUnion& hll_union) {
-    return Description().exact("lg_max_k", hll_union.lg_max_k()).approx("estimate", hll_union.estimate());
-}
-
-}  // namespace
 
 PyTypeObject* build_hll_union() {
     return Class<HllUnion>("HllUnion", "Python binding for HllUnion.")

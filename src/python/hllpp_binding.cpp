@@ -20,6 +20,10 @@ Description describe(const HllPlusPlusSketch& sketch) {
     return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
 
+Description describe(const HllPlusPlusSparseSketch& sketch) {
+    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
+}
+
 }  // namespace
 
 PyTypeObject* build_hllpp_sketch() {
@@ -33,14 +37,6 @@ PyTypeObject* build_hllpp_sketch() {
         .bytes<&HllPlusPlusSketch::to_bytes, &HllPlusPlusSketch::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
         .build();
 }
-
-namespace {
-
-Description describe(const HllPlusPlusSparseSketch& sketch) {
-    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
-}
-
-}  // namespace
 
 PyTypeObject* build_hllpp_sparse_sketch() {
     return Class<HllPlusPlusSparseSketch>("HllPlusPlusSparseSketch",
