@@ -25,6 +25,19 @@ class TestArgumentParsing:
         assert HllSketch(12).to_bytes() == HllSketch(lg_k=12).to_bytes()
         assert HllSketch(lg_k=None).to_bytes() == HllSketch().to_bytes() == HllSketch(None).to_bytes()
 
+    def test_declared_defaults_fill_omitted_and_none_arguments(self):
+        A = quillo.AodSketch
+        assert A.__text_signature__ == "(capacity=None, num_values=None)"
+        assert repr(A(num_values=3)) == "AodSketch(capacity=4096, num_values=3, estimate≈0.0)"
+        assert repr(A(64)) == repr(A(64, None)) == "AodSketch(capacity=64, num_values=1, estimate≈0.0)"
+        assert repr(quillo.HllUnion()) == "HllUnion(lg_max_k=12, estimate≈0.0)"
+        raises(TypeError, "argument 'capacity': 'float' object cannot be interpreted as an integer", A, 1.5)
+        # A required parameter may still let None stand for its default.
+        assert quillo.ThetaSketch.__text_signature__ == "(k)"
+        theta = "ThetaSketch(k=4096, estimate≈0.0)"
+        assert repr(quillo.ThetaSketch(None)) == repr(quillo.ThetaSketch(k=4096)) == theta
+        raises(TypeError, "ThetaSketch.__new__() missing 1 required positional argument: 'k'", quillo.ThetaSketch)
+
     def test_too_many_positional(self):
         raises(TypeError, "HllSketch.__new__() takes from 0 to 1 positional arguments but 2 were given",
                HllSketch, 1, 2)
@@ -41,6 +54,22 @@ class TestArgumentParsing:
         assert s.estimate() == 1.0
         raises(TypeError, "HllSketch.from_bytes() missing 1 required positional argument: 'data'",
                HllSketch.from_bytes)
+
+    def test_keywords_built_at_run_time_match_by_text(self):
+        class Key(str):
+            pass
+
+        name = "lg_k_"[:-1]  # equal to the parameter's name, but another object
+        for key in (name, Key("lg_k")):
+            assert HllSketch(**{key: 5}).to_bytes() == HllSketch(5).to_bytes()
+            s = quillo.KllSketch()
+            s.update(**{key.replace("lg_k", "value"): 2.0})
+            assert s.count() == 1
+        raises(TypeError, "HllSketch.__new__() got multiple values for argument 'lg_k'", HllSketch, 4, **{name: 5})
+        raises(TypeError, "HllSketch.__new__() got an unexpected keyword argument 'lg_kk'", HllSketch,
+               **{name + "k": 5})
+        with pytest.raises(UnicodeEncodeError):
+            HllSketch(**{"\ud800": 1})
 
     def test_integer_conversions(self):
         raises(OverflowError, "out of range integral type conversion attempted", HllSketch, -1)
@@ -177,3 +206,12 @@ def test_a_sampler_dropped_elsewhere_during_an_exception_keeps_that_exception(na
     assert child.stdout.split("\n") == ["list ZeroDivisionError", "hash LookupError", "sorted TypeError", ""]
     report = f"RuntimeError: quillo::{name} is unsendable, but is being dropped on another thread"
     assert child.stderr.count(report) == 3
+
+
+def test_every_class_of_the_table_is_exported_under_its_own_name():
+    from test_common import TABLE_ORDER
+
+    assert quillo.__all__ == TABLE_ORDER + ["__version__"]
+    for name in TABLE_ORDER:
+        cls = getattr(quillo, name)
+        assert cls.__name__ == name and cls.__module__ == "quillo"

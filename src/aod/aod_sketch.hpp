@@ -39,6 +39,7 @@ public:
     bool is_empty() const { return is_empty_; }
     std::uint64_t len() const { return entries_.size(); }
     std::uint64_t num_values() const { return num_values_; }
+    std::uint64_t capacity() const { return capacity_; }
     std::vector<double> column_sums() const;
     std::vector<double> column_means() const;
     AodSketch compact() const { return *this; }

@@ -26,6 +26,8 @@ public:
     void clear();
     double false_positive_probability() const;
     Stats statistics() const;
+    std::uint64_t num_bits() const { return num_bits_; }
+    std::uint64_t num_hash_functions() const { return num_hash_functions_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static BloomFilter from_bytes(std::span<const std::uint8_t> data);

@@ -21,6 +21,10 @@ public:
     // Removes only an item whose every counter is non-zero; returns whether it did.
     bool remove(std::string_view item);
     bool contains(std::string_view item) const;
+    std::uint64_t num_counters() const { return num_counters_; }
+    std::uint64_t num_hash_functions() const { return num_hash_functions_; }
+    std::uint8_t max_count() const { return max_count_; }
+    std::span<const std::uint8_t> counters() const { return counters_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static CountingBloomFilter from_bytes(std::span<const std::uint8_t> data);

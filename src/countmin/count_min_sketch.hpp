@@ -29,6 +29,9 @@ public:
     std::vector<std::uint64_t> heavy_hitters(std::uint64_t threshold) const;
     void clear();
     Stats statistics() const;
+    std::uint64_t width() const { return width_; }
+    std::uint64_t depth() const { return depth_; }
+    bool conservative_update() const { return conservative_update_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static CountMinSketch from_bytes(std::span<const std::uint8_t> data);

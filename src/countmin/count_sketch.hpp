@@ -18,6 +18,8 @@ public:
 
     void update(std::string_view item, std::int64_t count);
     std::int64_t estimate(std::string_view item) const;
+    std::uint64_t width() const { return width_; }
+    std::uint64_t depth() const { return depth_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static CountSketch from_bytes(std::span<const std::uint8_t> data);

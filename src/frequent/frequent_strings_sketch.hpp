@@ -40,6 +40,7 @@ public:
     void clear();
     bool is_empty() const { return stream_length_ == 0; }
     std::uint64_t get_stream_length() const { return stream_length_; }
+    std::uint64_t max_map_size() const { return max_map_size_; }
     Stats statistics() const;
 
     std::vector<std::uint8_t> to_bytes() const;

@@ -29,6 +29,7 @@ public:
     // Bounds on the distinct count at `confidence` (0 < confidence < 1).
     double lower_bound(double confidence) const { return gadget_.interval(two_sided_z(confidence)).lower; }
     double upper_bound(double confidence) const { return gadget_.interval(two_sided_z(confidence)).upper; }
+    std::uint8_t lg_max_k() const { return lg_max_k_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static HllUnion from_bytes(std::span<const std::uint8_t> data);

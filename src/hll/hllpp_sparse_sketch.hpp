@@ -24,6 +24,7 @@ public:
     // Bounds on the distinct count at `confidence` (0 < confidence < 1).
     double lower_bound(double confidence) const;
     double upper_bound(double confidence) const;
+    std::uint8_t lg_k() const { return p_; }
     void merge(const HllPlusPlusSparseSketch& other);
 
     std::vector<std::uint8_t> to_bytes() const;

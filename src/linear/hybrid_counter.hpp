@@ -31,6 +31,8 @@ public:
     double lower_bound(double confidence) const;
     double upper_bound(double confidence) const;
     std::string mode() const;
+    std::uint8_t lg_k() const { return lg_k_; }
+    std::uint64_t transition_threshold() const { return transition_threshold_; }
     Stats statistics() const;
 
     std::vector<std::uint8_t> to_bytes() const;

@@ -1,15 +1,12 @@
 #include "aod/aod_sketch.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
 namespace {
 
 using aod::AodSketch;
-
-AodSketch make_aod_sketch(std::optional<std::uint64_t> capacity, std::optional<std::uint64_t> num_values) {
-    return AodSketch::create(capacity.value_or(aod::kDefaultCapacity), num_values.value_or(aod::kDefaultNumValues));
-}
 
 double upper_bound(const AodSketch& sketch, Nullable<double> confidence) {
     return sketch.upper_bound(confidence.value_or(aod::kDefaultConfidence));
@@ -19,9 +16,20 @@ double lower_bound(const AodSketch& sketch, Nullable<double> confidence) {
     return sketch.lower_bound(confidence.value_or(aod::kDefaultConfidence));
 }
 
+Description describe(const AodSketch& sketch) {
+    return Description()
+        .exact("capacity", sketch.capacity())
+        .exact("num_values", sketch.num_values())
+        .approx("estimate", sketch.estimate());
+}
+
+}  // namespace
+
 PyTypeObject* build_aod_sketch() {
     return Class<AodSketch>("AodSketch", "Python binding for Array of Doubles Sketch.")
-        .constructor<&make_aod_sketch, "capacity", "num_values">()
+        .constructor<&AodSketch::create, with_default("capacity", aod::kDefaultCapacity),
+                      with_default("num_values", aod::kDefaultNumValues)>()
+        .repr<&describe>()
         .method<"update", &AodSketch::update, "key", "values">("Update the sketch with a key and array of values.")
         .method<"update_many", &bulk::strings_with_rows<&AodSketch::update>, "items", "rows">(
             "Update with every key of a column and its row of values (a 2-D array or a sequence of rows).")
@@ -47,7 +55,4 @@ PyTypeObject* build_aod_sketch() {
         .build();
 }
 
-const Registration aod_sketch("AodSketch", &build_aod_sketch);
-
-}  // namespace
 }  // namespace quillo::py

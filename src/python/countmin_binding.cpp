@@ -1,6 +1,7 @@
 #include "countmin/count_min_sketch.hpp"
 #include "countmin/count_sketch.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -17,18 +18,28 @@ constexpr const char* kToBytesDoc = "Serialize the sketch to bytes.";
 constexpr const char* kFromBytesDoc = "Deserialize the sketch from bytes.";
 constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
 
-CountMinSketch make_count_min(std::uint64_t width, std::uint64_t depth, std::optional<bool> conservative_update) {
-    return CountMinSketch(width, depth, conservative_update.value_or(false));
+Description describe(const CountMinSketch& sketch) {
+    return Description()
+        .exact("width", sketch.width())
+        .exact("depth", sketch.depth())
+        .exact("conservative_update", sketch.conservative_update())
+        .exact("total_count", sketch.total_count());
 }
 
-CountMinSketch count_min_with_error_bounds(double epsilon, double delta, std::optional<bool> conservative_update) {
-    return CountMinSketch::with_error_bounds(epsilon, delta, conservative_update.value_or(false));
+// Signed counters keep no total of the stream: the sizes say it all.
+Description describe(const CountSketch& sketch) {
+    return Description().exact("width", sketch.width()).exact("depth", sketch.depth());
 }
+
+}  // namespace
 
 PyTypeObject* build_count_min() {
     return Class<CountMinSketch>("CountMinSketch", "Python binding for Count-Min Sketch.")
-        .constructor<&make_count_min, "width", "depth", "conservative_update">()
-        .static_method<"with_error_bounds", &count_min_with_error_bounds, "epsilon", "delta", "conservative_update">(
+        .constructor<&new_state<CountMinSketch, std::uint64_t, std::uint64_t, bool>, "width", "depth",
+                     with_default("conservative_update", false)>()
+        .repr<&describe>()
+        .static_method<"with_error_bounds", &CountMinSketch::with_error_bounds, "epsilon", "delta",
+                       with_default("conservative_update", false)>(
             "Create a Count-Min sketch with error bounds.")
         .method<"update", &CountMinSketch::update, "item", "count">("Update the count for an item.")
         .method<"update_many", &bulk::strings_with_counts<&CountMinSketch::update, std::uint64_t>, "items", "counts">(
@@ -45,13 +56,10 @@ PyTypeObject* build_count_min() {
         .build();
 }
 
-const Registration count_min("CountMinSketch", &build_count_min);
-
-CountSketch make_count_sketch(std::uint64_t width, std::uint64_t depth) { return CountSketch(width, depth); }
-
 PyTypeObject* build_count_sketch() {
     return Class<CountSketch>("CountSketch", "Python binding for Count Sketch.")
-        .constructor<&make_count_sketch, "width", "depth">()
+        .constructor<&new_state<CountSketch, std::uint64_t, std::uint64_t>, "width", "depth">()
+        .repr<&describe>()
         .method<"update", &CountSketch::update, "item", "count">("Update the count for an item.")
         .method<"update_many", &bulk::strings_with_counts<&CountSketch::update, std::int64_t>, "items", "counts">(
             kUpdateManyDoc)
@@ -61,7 +69,4 @@ PyTypeObject* build_count_sketch() {
         .build();
 }
 
-const Registration count_sketch("CountSketch", &build_count_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,6 +1,7 @@
 #include "cpc/cpc_sketch.hpp"
 #include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -8,13 +9,16 @@ namespace {
 
 using cpc::CpcSketch;
 
-CpcSketch make_cpc_sketch(std::optional<std::uint8_t> lg_k) {
-    return CpcSketch::create(lg_k.value_or(cpc::kDefaultLgK));
+Description describe(const CpcSketch& sketch) {
+    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
+
+}  // namespace
 
 PyTypeObject* build_cpc_sketch() {
     return Class<CpcSketch>("CpcSketch", "Python binding for CPC sketch.")
-        .constructor<&make_cpc_sketch, "lg_k">()
+        .constructor<&CpcSketch::create, with_default("lg_k", cpc::kDefaultLgK)>()
+        .repr<&describe>()
         .method<"update", &CpcSketch::update, "item">("Update the sketch with a string item.")
         .method<"update_many", &bulk::strings<&CpcSketch::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
@@ -28,7 +32,4 @@ PyTypeObject* build_cpc_sketch() {
         .build();
 }
 
-const Registration cpc_sketch("CpcSketch", &build_cpc_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,7 +1,8 @@
 #include "python/frame.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <deque>
-#include <map>
 #include <new>
 #include <stdexcept>
 
@@ -43,11 +44,6 @@ template <class T>
 T& keep(T value) {
     static std::deque<T> kept;
     return kept.emplace_back(std::move(value));
-}
-
-std::map<std::string, BuildClass, std::less<>>& registry() {
-    static std::map<std::string, BuildClass, std::less<>> classes;
-    return classes;
 }
 
 }  // namespace
@@ -207,6 +203,36 @@ void report_foreign_drop(PyTypeObject* type, const char* class_name) {
     PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
 }
 
+namespace {
+
+void intern_names(const Signature& s) {
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (s.interned[i] != nullptr) continue;
+        PyObject* name = PyUnicode_FromStringAndSize(s.params[i].data(), static_cast<Py_ssize_t>(s.params[i].size()));
+        if (name == nullptr) throw PythonError{};
+        PyUnicode_InternInPlace(&name);
+        s.interned[i] = name;  // kept for the life of the process
+    }
+}
+
+// The position of the parameter named `keyword`: by identity with the
+// interned names first, by text for names built at run time.
+std::size_t parameter_index(const char* class_name, const Signature& s, PyObject* keyword) {
+    if (s.count > 0 && s.interned[s.count - 1] == nullptr) intern_names(s);
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (s.interned[i] == keyword) return i;
+    }
+    const std::string_view text = utf8_of(keyword);
+    const std::string_view* found = std::find(s.params, s.params + s.count, text);
+    if (found == s.params + s.count) {
+        raise(PyExc_TypeError, full_name(class_name, s.method) + " got an unexpected keyword argument '" +
+                                   std::string(text) + "'");
+    }
+    return static_cast<std::size_t>(found - s.params);
+}
+
+}  // namespace
+
 PyObject* const* parse_arguments(const char* class_name, const Signature& s, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -215,18 +241,13 @@ PyObject* const* parse_arguments(const char* class_name, const Signature& s, PyO
     std::fill(slots, slots + s.count, nullptr);
     std::copy(args, args + nargs, slots);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        std::string_view keyword = utf8_of(PyTuple_GET_ITEM(kwnames, k));
-        const std::string_view* found = std::find(s.params, s.params + s.count, keyword);
-        if (found == s.params + s.count) {
-            raise(PyExc_TypeError, full_name(class_name, s.method) + " got an unexpected keyword argument '" +
-                                       std::string(keyword) + "'");
-        }
-        PyObject*& slot = slots[found - s.params];
-        if (slot != nullptr) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        const std::size_t index = parameter_index(class_name, s, keyword);
+        if (slots[index] != nullptr) {
             raise(PyExc_TypeError, full_name(class_name, s.method) + " got multiple values for argument '" +
-                                       std::string(keyword) + "'");
+                                       std::string(s.params[index]) + "'");
         }
-        slot = args[nargs + k];
+        slots[index] = args[nargs + k];
     }
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < s.required; ++i) {
@@ -277,6 +298,66 @@ std::string text_signature(std::string_view self, const std::string_view* names,
     return out + ")";
 }
 
+namespace {
+
+// Estimates are shown to one decimal; beyond this size every double is
+// already a whole number and scaling by ten could overflow.
+constexpr double kLargestRounded = 1e15;
+constexpr int kSmallFigureDigits = 3;
+
+double to_one_decimal(double value) {
+    if (!std::isfinite(value) || std::fabs(value) >= kLargestRounded) return value;
+    return std::round(value * 10.0) / 10.0;
+}
+
+double to_significant_digits(double value, int digits) {
+    if (!std::isfinite(value) || value == 0.0) return value;
+    char buffer[32];
+    const auto written =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, digits - 1);
+    double rounded = value;
+    std::from_chars(buffer, written.ptr, rounded);
+    return rounded;
+}
+
+// The text of repr(float): the shortest digits that read back.
+std::string float_text(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) throw PythonError{};
+    std::string out(text);
+    PyMem_Free(text);
+    return out;
+}
+
+}  // namespace
+
+Description& Description::field(std::string_view name, std::string_view sign, std::string_view value) {
+    if (!text_.empty()) text_ += ", ";
+    text_.append(name).append(sign).append(value);
+    return *this;
+}
+
+Description& Description::exact(std::string_view name, std::string_view text) {
+    return field(name, "=", "'" + std::string(text) + "'");
+}
+
+Description& Description::approx(std::string_view name, double value) {
+    return field(name, "≈", float_text(to_one_decimal(value)));
+}
+
+Description& Description::approx_small(std::string_view name, double value) {
+    return field(name, "≈", float_text(to_significant_digits(value, kSmallFigureDigits)));
+}
+
+PyObject* described(const char* class_name, const Description& description) {
+    const std::string text = std::string(class_name) + "(" + description.text() + ")";
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* undescribable(const char* class_name, const char* reason) {
+    return checked(PyUnicode_FromFormat("<quillo.%s %s>", class_name, reason));
+}
+
 void ClassBuilder::add(const char* name, FastMethod fn, bool is_static, std::string docstring) {
     const std::string& doc = keep(std::move(docstring));
     int flags = METH_FASTCALL | METH_KEYWORDS | (is_static ? METH_STATIC : 0);
@@ -293,17 +374,11 @@ PyTypeObject* ClassBuilder::build(std::size_t basicsize, destructor dealloc) {
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
         {Py_tp_methods, methods.data()},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {Py_tp_repr, reinterpret_cast<void*>(repr_)},
         {0, nullptr},
     };
     PyType_Spec type_spec{qualified.c_str(), static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-}
-
-Registration::Registration(const char* name, BuildClass build) { registry()[name] = build; }
-
-BuildClass registered_class(std::string_view name) {
-    auto found = registry().find(name);
-    return found == registry().end() ? nullptr : found->second;
 }
 
 }  // namespace quillo::py

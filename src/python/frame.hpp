@@ -17,6 +17,8 @@
 //   bool                          bool or numpy bool
 //   std::vector<T>                any sequence but str, element by element
 //   std::optional<T>              None or missing gives nullopt
+//   a number named with_default() None or missing gives the declared default
+//   a number named none_means()   None gives the declared default
 //   Nullable<T>                   a required parameter that accepts None
 //   const S& (a summary state)    an instance of S's class, borrowed shared
 //   columns (python/columns.hpp)  a whole column of strings or numbers
@@ -58,13 +60,34 @@ struct PythonError {};
 
 PyObject* panic_exception_type();
 
-// A parameter or method name fixed at compile time.
+// A parameter or method name fixed at compile time. A numeric parameter may
+// carry a default, used when it is given None and, unless the parameter is
+// required, when it is omitted.
 template <std::size_t N>
 struct Name {
     char text[N];
+    bool has_default = false;
+    bool required = true;
+    double default_value = 0.0;
     constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
+    constexpr Name(const char (&s)[N], double value, bool is_required)
+        : has_default(true), required(is_required), default_value(value) {
+        std::copy_n(s, N, text);
+    }
     constexpr std::string_view view() const { return {text, N - 1}; }
 };
+
+// `.constructor<&S::create, with_default("lg_k", kDefaultLgK)>()`: lg_k=None.
+template <std::size_t N>
+consteval Name<N> with_default(const char (&s)[N], double value) {
+    return Name<N>(s, value, false);
+}
+
+// A required parameter for which None stands for `value`.
+template <std::size_t N>
+consteval Name<N> none_means(const char (&s)[N], double value) {
+    return Name<N>(s, value, true);
+}
 
 // ---------------------------------------------------------------- instances
 
@@ -99,10 +122,12 @@ public:
             }
             return;
         }
-        Py_ssize_t current = flag.load(std::memory_order_relaxed);
-        do {
-            if (current == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
-        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+        if (!share(flag)) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+    // Shared access, or nothing while an exclusive holder has the instance.
+    static std::optional<Access> try_shared(std::atomic<Py_ssize_t>& flag) {
+        if (!share(flag)) return std::nullopt;
+        return Access(flag);
     }
     Access(Access&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
     Access(const Access&) = delete;
@@ -117,6 +142,17 @@ public:
     }
 
 private:
+    // Adopts a shared hold already counted in `flag`.
+    explicit Access(std::atomic<Py_ssize_t>& flag) : flag_(&flag), exclusive_(false) {}
+
+    static bool share(std::atomic<Py_ssize_t>& flag) {
+        Py_ssize_t current = flag.load(std::memory_order_relaxed);
+        do {
+            if (current == kExclusive) return false;
+        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+        return true;
+    }
+
     std::atomic<Py_ssize_t>* flag_;
     bool exclusive_;
 };
@@ -247,6 +283,7 @@ struct Convert<std::vector<T>> {
 template <class T>
 struct Held {
     explicit Held(PyObject* o) : value(Convert<T>::from(o)) {}
+    explicit Held(T v) requires std::is_arithmetic_v<T> : value(v) {}
     T& get() { return value; }
     T value;
 };
@@ -308,8 +345,12 @@ struct HolderFor<const S&> {
 void prefix_type_error(std::string_view parameter);
 
 template <class P>
-typename HolderFor<P>::type convert_argument(PyObject* o, std::string_view parameter) {
+typename HolderFor<P>::type convert_argument(PyObject* o, std::string_view parameter,
+                                             std::optional<double> fallback = std::nullopt) {
     using Holder = typename HolderFor<P>::type;
+    if constexpr (std::is_arithmetic_v<std::remove_cvref_t<P>>) {
+        if (fallback && (o == nullptr || o == Py_None)) return Holder(static_cast<std::remove_cvref_t<P>>(*fallback));
+    }
     // A holder built with its parameter's name (a column) names the failing
     // position in its own messages.
     if constexpr (std::is_constructible_v<Holder, PyObject*, std::string_view>) {
@@ -326,21 +367,28 @@ typename HolderFor<P>::type convert_argument(PyObject* o, std::string_view param
 
 // ---------------------------------------------------------------- results
 
+inline PyObject* checked(PyObject* result) {
+    if (result == nullptr) throw PythonError{};
+    return result;
+}
+
 PyObject* stats_to_dict(const Stats& stats);
 
 template <class T>
 PyObject* to_python(T&& value);
 
+// Each element goes into the tuple as soon as it is converted, so that when a
+// later one fails the tuple's release frees the earlier ones (empty places
+// are skipped).
 template <class Tuple, std::size_t... I>
 PyObject* tuple_to_python(Tuple&& t, std::index_sequence<I...>) {
-    PyObject* items[] = {to_python(std::get<I>(std::forward<Tuple>(t)))...};
-    PyObject* tuple = PyTuple_New(sizeof...(I));
-    if (tuple == nullptr) {
-        for (PyObject* item : items) Py_DECREF(item);
-        throw PythonError{};
+    PyObject* tuple = checked(PyTuple_New(sizeof...(I)));
+    try {
+        (PyTuple_SET_ITEM(tuple, I, to_python(std::get<I>(std::forward<Tuple>(t)))), ...);
+    } catch (...) {
+        Py_DECREF(tuple);
+        throw;
     }
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(tuple, i++, item);
     return tuple;
 }
 
@@ -358,11 +406,6 @@ template <class>
 inline constexpr bool is_optional = false;
 template <class T>
 inline constexpr bool is_optional<std::optional<T>> = true;
-
-inline PyObject* checked(PyObject* result) {
-    if (result == nullptr) throw PythonError{};
-    return result;
-}
 
 template <class T>
 PyObject* to_python(T&& value) {
@@ -425,6 +468,10 @@ struct Signature {
     const std::string_view* params;
     std::size_t count;
     std::size_t required;
+    // The parameter names as interned strings, made on the first keyword
+    // call: the names a caller's code spells out are interned too, so a
+    // keyword is usually found by its pointer alone.
+    PyObject** interned = nullptr;
 };
 
 // Matches positional and keyword arguments to parameters. `slots` receives
@@ -471,27 +518,35 @@ using MethodTraits =
 template <class T>
 inline constexpr bool is_optional_param = is_optional<std::remove_cvref_t<T>>;
 
-template <class Params>
-struct ParamInfo;
-template <class... A>
-struct ParamInfo<std::tuple<A...>> {
-    static constexpr std::size_t count = sizeof...(A);
-    static constexpr std::size_t required = (std::size_t{0} + ... + (is_optional_param<A> ? 0 : 1));
-    static constexpr bool optional_trailing = [] {
-        constexpr bool optional[] = {is_optional_param<A>..., true};
-        for (std::size_t i = 0; i < required; ++i) {
-            if (optional[i]) return false;
-        }
-        return true;
-    }();
-};
+// A default must be exact in the parameter's own type.
+template <class P>
+constexpr bool default_fits(double value) {
+    using V = std::remove_cvref_t<P>;
+    if constexpr (std::is_arithmetic_v<V>) {
+        return static_cast<double>(static_cast<V>(value)) == value;
+    } else {
+        return false;
+    }
+}
 
 template <class Params, Name... Names>
-struct Declared {
-    using Info = ParamInfo<Params>;
-    static_assert(Info::count == sizeof...(Names), "one name per parameter");
-    static_assert(Info::optional_trailing, "optional parameters come last");
-    static constexpr std::array<std::string_view, sizeof...(Names)> names{Names.view()...};
+struct Declared;
+template <class... A, Name... Names>
+struct Declared<std::tuple<A...>, Names...> {
+    static_assert(sizeof...(A) == sizeof...(Names), "one name per parameter");
+    static_assert(((!Names.has_default || default_fits<A>(Names.default_value)) && ...),
+                  "a default is given only to a numeric parameter, in its own type");
+    static constexpr std::size_t count = sizeof...(A);
+    // Omitted or None: nullopt for an optional parameter, its default for a defaulted one.
+    static constexpr std::array<bool, count + 1> optional{(is_optional_param<A> || !Names.required)..., true};
+    static constexpr std::size_t required =
+        count - static_cast<std::size_t>(std::count(optional.begin(), optional.begin() + count, true));
+    static_assert(std::find(optional.begin(), optional.begin() + required, true) == optional.begin() + required,
+                  "optional parameters come last");
+    static constexpr std::array<std::string_view, count> names{Names.view()...};
+    static constexpr std::array<std::optional<double>, count> defaults{
+        (Names.has_default ? std::optional<double>(Names.default_value) : std::nullopt)...};
+    static inline std::array<PyObject*, count> interned{};
 };
 
 // Calls `fn(self..., converted arguments...)` and converts the result.
@@ -499,11 +554,11 @@ template <class Params, class Result>
 struct Invoker;
 template <class... A, class Result>
 struct Invoker<std::tuple<A...>, Result> {
-    template <class Fn, class... Self, std::size_t... I>
-    static PyObject* run(Fn&& fn, PyObject* const* slots, const std::string_view* names, std::index_sequence<I...>,
-                         Self&... self) {
+    template <class Decl, class Fn, class... Self, std::size_t... I>
+    static PyObject* run(Fn&& fn, PyObject* const* slots, std::index_sequence<I...>, Self&... self) {
         // Braced initialisation converts the arguments left to right.
-        std::tuple<typename HolderFor<A>::type...> held{convert_argument<A>(slots[I], names[I])...};
+        std::tuple<typename HolderFor<A>::type...> held{
+            convert_argument<A>(slots[I], Decl::names[I], Decl::defaults[I])...};
         if constexpr (std::is_void_v<Result>) {
             std::invoke(fn, self..., std::get<I>(held).get()...);
             Py_RETURN_NONE;
@@ -513,10 +568,10 @@ struct Invoker<std::tuple<A...>, Result> {
     }
 };
 
-template <class Params, class Result, class Fn, class... Self>
-PyObject* invoke(Fn&& fn, PyObject* const* slots, const std::string_view* names, Self&... self) {
-    return Invoker<Params, Result>::run(std::forward<Fn>(fn), slots, names,
-                                        std::make_index_sequence<std::tuple_size_v<Params>>{}, self...);
+template <class Params, class Result, class Decl, class Fn, class... Self>
+PyObject* invoke(Fn&& fn, PyObject* const* slots, Self&... self) {
+    return Invoker<Params, Result>::template run<Decl>(std::forward<Fn>(fn), slots,
+                                                       std::make_index_sequence<std::tuple_size_v<Params>>{}, self...);
 }
 
 template <class State, Name MethodName, auto Fn, Name... Params>
@@ -525,14 +580,14 @@ PyObject* instance_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     using Decl = Declared<typename Traits::Params, Params...>;
     constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename Traits::Self>>;
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::Info::count,
-                                             Decl::Info::required};
-        std::array<PyObject*, Decl::Info::count + 1> buffer;
+        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::count,
+                                             Decl::required, Decl::interned.data()};
+        std::array<PyObject*, Decl::count + 1> buffer;
         PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
         auto* object = reinterpret_cast<Object<State>*>(self);
         check_thread(object);
         Access access(object->access, exclusive);
-        return invoke<typename Traits::Params, typename Traits::Result>(Fn, slots, Decl::names.data(), object->state);
+        return invoke<typename Traits::Params, typename Traits::Result, Decl>(Fn, slots, object->state);
     });
 }
 
@@ -541,11 +596,11 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     using Traits = FnTraits<decltype(Fn)>;
     using Decl = Declared<typename Traits::Params, Params...>;
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::Info::count,
-                                             Decl::Info::required};
-        std::array<PyObject*, Decl::Info::count + 1> buffer;
+        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::count,
+                                             Decl::required, Decl::interned.data()};
+        std::array<PyObject*, Decl::count + 1> buffer;
         PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
-        return invoke<typename Traits::Params, typename Traits::Result>(Fn, slots, Decl::names.data());
+        return invoke<typename Traits::Params, typename Traits::Result, Decl>(Fn, slots);
     });
 }
 
@@ -594,6 +649,55 @@ PyObject* sizeof_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// The text inside "Name(...)" of an instance's repr: sizing parameters and
+// one headline figure, e.g. `lg_k=12, estimate≈1523.4`.
+class Description {
+public:
+    template <class T>
+        requires std::is_integral_v<T>
+    Description& exact(std::string_view name, T value) {
+        if constexpr (std::is_same_v<T, bool>) {
+            return field(name, "=", value ? "True" : "False");
+        } else {
+            return field(name, "=", std::to_string(+value));
+        }
+    }
+    Description& exact(std::string_view name, std::string_view text);
+    // An estimate, to one decimal.
+    Description& approx(std::string_view name, double value);
+    // A small figure such as a probability, to three significant digits.
+    Description& approx_small(std::string_view name, double value);
+    const std::string& text() const { return text_; }
+
+private:
+    Description& field(std::string_view name, std::string_view sign, std::string_view value);
+
+    std::string text_;
+};
+
+// "Name(<description>)". An instance held exclusively (a repr called from
+// inside one of its own mutations) or bound to another thread cannot be read
+// and gets a plain placeholder instead of an exception.
+PyObject* described(const char* class_name, const Description& description);
+PyObject* undescribable(const char* class_name, const char* reason);
+
+template <class State>
+using Describer = Description (*)(const State&);
+
+template <class State, Describer<State> Describe>
+PyObject* repr_slot(PyObject* self) noexcept {
+    return guarded([&]() -> PyObject* {
+        auto* object = reinterpret_cast<Object<State>*>(self);
+        const char* name = ClassOf<State>::name;
+        if (ClassOf<State>::thread_bound && object->thread != PyThread_get_thread_ident()) {
+            return undescribable(name, "bound to another thread");
+        }
+        std::optional<Access> access = Access::try_shared(object->access);
+        if (!access) return undescribable(name, "mutably borrowed");
+        return described(name, Describe(object->state));
+    });
+}
+
 // Tells the unraisable-exception hook that a thread-bound instance is being
 // dropped on a thread that does not own it. An instance may be dropped while
 // an exception unwinds the stack; that exception is set aside and restored.
@@ -626,6 +730,7 @@ public:
         new_ = fn;
         signature_ = std::move(signature);
     }
+    void set_repr(reprfunc fn) { repr_ = fn; }
     void add(const char* name, FastMethod fn, bool is_static, std::string docstring);
     PyTypeObject* build(std::size_t basicsize, destructor dealloc);
     const char* name() const { return name_; }
@@ -634,6 +739,7 @@ private:
     const char* name_;
     const char* doc_;
     newfunc new_ = nullptr;
+    reprfunc repr_ = nullptr;
     std::string signature_;
     std::vector<PyMethodDef> methods_;
 };
@@ -644,11 +750,15 @@ std::string text_signature(std::string_view self, const std::string_view* names,
 
 template <class Params, Name... Names>
 std::string signature_of(std::string_view self) {
-    constexpr auto names = Declared<Params, Names...>::names;
-    constexpr auto optional = []<class... A>(std::tuple<A...>*) {
-        return std::array<bool, sizeof...(A) + 1>{is_optional_param<A>..., false};
-    }(static_cast<Params*>(nullptr));
-    return text_signature(self, names.data(), optional.data(), names.size());
+    using Decl = Declared<Params, Names...>;
+    return text_signature(self, Decl::names.data(), Decl::optional.data(), Decl::count);
+}
+
+// A state made by its own constructor, for classes that have no factory:
+// `.constructor<&new_state<S, std::uint64_t>, "capacity">()`.
+template <class S, class... A>
+S new_state(A... args) {
+    return S(args...);
 }
 
 // Declares one class: `Class<S>("Name", "doc").constructor<&make, "a">()
@@ -700,6 +810,14 @@ public:
         return *this;
     }
 
+    // repr(): `Describe(const State&)` gives the Description of an instance;
+    // it is read with shared access, like a query, and must be cheap.
+    template <Describer<State> Describe>
+    Class& repr() {
+        builder_.set_repr(&repr_slot<State, Describe>);
+        return *this;
+    }
+
     PyTypeObject* build() {
         builder_.add("__sizeof__", &sizeof_method<State>, false,
                      docstring("__sizeof__", "($self)", "Size of the object in memory, in bytes."));
@@ -714,13 +832,6 @@ private:
     }
 
     ClassBuilder builder_;
-};
-
-// Registers a class's builder under its name; the module initialiser builds
-// the registered classes in the fixed table order.
-using BuildClass = PyTypeObject* (*)();
-struct Registration {
-    Registration(const char* name, BuildClass build);
 };
 
 }  // namespace quillo::py

@@ -1,5 +1,6 @@
 #include "frequent/frequent_strings_sketch.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -16,10 +17,19 @@ FrequentStringsSketch frequent_strings_with_error_rate(double error_rate, double
     return FrequentStringsSketch::with_error_rate(error_rate, confidence);
 }
 
+Description describe(const FrequentStringsSketch& sketch) {
+    return Description()
+        .exact("max_map_size", sketch.max_map_size())
+        .exact("stream_length", sketch.get_stream_length());
+}
+
+}  // namespace
+
 PyTypeObject* build_frequent_strings() {
     using S = FrequentStringsSketch;
     return Class<S>("FrequentStringsSketch", "Python binding for Frequent Strings Sketch.")
         .constructor<&make_frequent_strings, "max_map_size", "use_reservoir">()
+        .repr<&describe>()
         .static_method<"with_error_rate", &frequent_strings_with_error_rate, "error_rate", "confidence",
                        "use_reservoir">("Create with error rate specification.")
         .method<"update", &S::update, "item">("Update the sketch with a new item.")
@@ -41,7 +51,4 @@ PyTypeObject* build_frequent_strings() {
         .build();
 }
 
-const Registration frequent_strings("FrequentStringsSketch", &build_frequent_strings);
-
-}  // namespace
 }  // namespace quillo::py

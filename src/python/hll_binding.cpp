@@ -1,6 +1,7 @@
 #include "hll/hll_sketch.hpp"
 #include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -8,13 +9,16 @@ namespace {
 
 using hll::HllSketch;
 
-HllSketch make_hll_sketch(std::optional<std::uint8_t> lg_k) {
-    return HllSketch::create(lg_k.value_or(hll::kDefaultLgK));
+Description describe(const HllSketch& sketch) {
+    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
+
+}  // namespace
 
 PyTypeObject* build_hll_sketch() {
     return Class<HllSketch>("HllSketch", "Python binding for HyperLogLog sketch.")
-        .constructor<&make_hll_sketch, "lg_k">()
+        .constructor<&HllSketch::create, with_default("lg_k", hll::kDefaultLgK)>()
+        .repr<&describe>()
         .method<"update", &HllSketch::update, "item">("Update the sketch with a string item.")
         .method<"update_many", &bulk::strings<&HllSketch::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
@@ -28,7 +32,4 @@ PyTypeObject* build_hll_sketch() {
         .build();
 }
 
-const Registration hll_sketch("HllSketch", &build_hll_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -2,6 +2,7 @@
 #include "hll/hll_union.hpp"
 #include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -10,14 +11,24 @@ namespace {
 using hll::HllSketchMode;
 using hll::HllUnion;
 
-HllSketchMode make_hll_sketch_mode(std::optional<std::uint8_t> lg_k) {
-    return HllSketchMode::create(lg_k.value_or(hll::kDefaultLgK));
+Description describe(const HllSketchMode& sketch) {
+    return Description()
+        .exact("lg_k", sketch.gadget().lg_k())
+        .exact("mode", sketch.gadget().mode_name())
+        .approx("estimate", sketch.estimate());
 }
+
+Description describe(const HllUnion& hll_union) {
+    return Description().exact("lg_max_k", hll_union.lg_max_k()).approx("estimate", hll_union.estimate());
+}
+
+}  // namespace
 
 PyTypeObject* build_hll_sketch_mode() {
     return Class<HllSketchMode>("HllSketchMode",
                                 "Python binding for HllSketchMode with List/Set/HLL mode transitions.")
-        .constructor<&make_hll_sketch_mode, "lg_k">()
+        .constructor<&HllSketchMode::create, with_default("lg_k", hll::kDefaultLgK)>()
+        .repr<&describe>()
         .method<"update", &HllSketchMode::update, "item">("")
         .method<"update_many", &bulk::strings<&HllSketchMode::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
@@ -30,13 +41,10 @@ PyTypeObject* build_hll_sketch_mode() {
         .build();
 }
 
-HllUnion make_hll_union(std::optional<std::uint8_t> lg_max_k) {
-    return HllUnion::create(lg_max_k.value_or(hll::kDefaultLgK));
-}
-
 PyTypeObject* build_hll_union() {
     return Class<HllUnion>("HllUnion", "Python binding for HllUnion.")
-        .constructor<&make_hll_union, "lg_max_k">()
+        .constructor<&HllUnion::create, with_default("lg_max_k", hll::kDefaultLgK)>()
+        .repr<&describe>()
         .method<"update", &HllUnion::update, "item">("")
         .method<"update_many", &bulk::strings<&HllUnion::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
@@ -50,8 +58,4 @@ PyTypeObject* build_hll_union() {
         .build();
 }
 
-const Registration hll_sketch_mode("HllSketchMode", &build_hll_sketch_mode);
-const Registration hll_union("HllUnion", &build_hll_union);
-
-}  // namespace
 }  // namespace quillo::py

@@ -3,6 +3,7 @@
 #include "hll/hllpp_sparse_sketch.hpp"
 #include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -18,17 +19,20 @@ constexpr const char* kToBytesDoc = "Serialize the sketch to bytes.";
 constexpr const char* kFromBytesDoc = "Deserialize the sketch from bytes.";
 constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
 
-HllPlusPlusSketch make_dense(std::optional<std::uint8_t> lg_k) {
-    return HllPlusPlusSketch::create(lg_k.value_or(hll::hllpp::kDefaultPrecision));
+Description describe(const HllPlusPlusSketch& sketch) {
+    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
 
-HllPlusPlusSparseSketch make_sparse(std::optional<std::uint8_t> lg_k) {
-    return HllPlusPlusSparseSketch::create(lg_k.value_or(hll::hllpp::kDefaultPrecision));
+Description describe(const HllPlusPlusSparseSketch& sketch) {
+    return Description().exact("lg_k", sketch.lg_k()).approx("estimate", sketch.estimate());
 }
 
-PyTypeObject* build_dense() {
+}  // namespace
+
+PyTypeObject* build_hllpp_sketch() {
     return Class<HllPlusPlusSketch>("HllPlusPlusSketch", "Python binding for HyperLogLog++ sketch.")
-        .constructor<&make_dense, "lg_k">()
+        .constructor<&HllPlusPlusSketch::create, with_default("lg_k", hll::hllpp::kDefaultPrecision)>()
+        .repr<&describe>()
         .method<"update", &HllPlusPlusSketch::update, "item">(kUpdateDoc)
         .method<"update_many", &bulk::strings<&HllPlusPlusSketch::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &HllPlusPlusSketch::estimate>(kEstimateDoc)
@@ -40,10 +44,11 @@ PyTypeObject* build_dense() {
         .build();
 }
 
-PyTypeObject* build_sparse() {
+PyTypeObject* build_hllpp_sparse_sketch() {
     return Class<HllPlusPlusSparseSketch>("HllPlusPlusSparseSketch",
                                           "Python binding for sparse HyperLogLog++ sketch.")
-        .constructor<&make_sparse, "lg_k">()
+        .constructor<&HllPlusPlusSparseSketch::create, with_default("lg_k", hll::hllpp::kDefaultPrecision)>()
+        .repr<&describe>()
         .method<"update", &HllPlusPlusSparseSketch::update, "item">(kUpdateDoc)
         .method<"update_many", &bulk::strings<&HllPlusPlusSparseSketch::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &HllPlusPlusSparseSketch::estimate>(kEstimateDoc)
@@ -56,8 +61,4 @@ PyTypeObject* build_sparse() {
         .build();
 }
 
-const Registration dense("HllPlusPlusSketch", &build_dense);
-const Registration sparse("HllPlusPlusSparseSketch", &build_sparse);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,4 +1,5 @@
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "quantiles/kll_sketch.hpp"
 
@@ -7,9 +8,16 @@ namespace {
 
 using kll::KllSketch;
 
+Description describe(const KllSketch& sketch) {
+    return Description().exact("k", sketch.k()).exact("count", sketch.count());
+}
+
+}  // namespace
+
 PyTypeObject* build_kll_sketch() {
     return Class<KllSketch>("KllSketch", "Python binding for KLL Sketch.")
         .constructor<&KllSketch::create, "k">()
+        .repr<&describe>()
         .static_method<"with_accuracy", &KllSketch::with_accuracy, "epsilon", "confidence">(
             "Create a KLL sketch with specified accuracy.")
         .method<"update", &KllSketch::update, "value">("Update the sketch with a new value.")
@@ -40,7 +48,4 @@ PyTypeObject* build_kll_sketch() {
         .build();
 }
 
-const Registration kll_sketch("KllSketch", &build_kll_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -2,6 +2,7 @@
 #include "linear/linear_counter.hpp"
 #include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 
 namespace quillo::py {
@@ -12,15 +13,24 @@ using linear::LinearCounter;
 
 constexpr const char* kUpdateManyDoc = "Update the counter with every str of a column (nulls skipped).";
 
-LinearCounter make_linear_counter(std::uint64_t num_bits) { return LinearCounter(num_bits); }
-
-HybridCounter make_hybrid_counter(std::uint64_t linear_bits, std::uint8_t lg_k, std::uint64_t transition_threshold) {
-    return HybridCounter(linear_bits, lg_k, transition_threshold);
+Description describe(const LinearCounter& counter) {
+    return Description().exact("num_bits", counter.num_bits()).approx("estimate", counter.estimate());
 }
+
+Description describe(const HybridCounter& counter) {
+    return Description()
+        .exact("lg_k", counter.lg_k())
+        .exact("transition_threshold", counter.transition_threshold())
+        .exact("mode", counter.mode())
+        .approx("estimate", counter.estimate());
+}
+
+}  // namespace
 
 PyTypeObject* build_linear_counter() {
     return Class<LinearCounter>("LinearCounter", "Python binding for Linear Counter.")
-        .constructor<&make_linear_counter, "num_bits">()
+        .constructor<&new_state<LinearCounter, std::uint64_t>, "num_bits">()
+        .repr<&describe>()
         .static_method<"with_expected_cardinality", &LinearCounter::with_expected_cardinality,
                        "expected_cardinality", "error_rate">(
             "Create a Linear Counter with optimal size for expected cardinality.")
@@ -41,7 +51,9 @@ PyTypeObject* build_linear_counter() {
 
 PyTypeObject* build_hybrid_counter() {
     return Class<HybridCounter>("HybridCounter", "Python binding for Hybrid Counter.")
-        .constructor<&make_hybrid_counter, "linear_bits", "lg_k", "transition_threshold">()
+        .constructor<&new_state<HybridCounter, std::uint64_t, std::uint8_t, std::uint64_t>, "linear_bits", "lg_k",
+                     "transition_threshold">()
+        .repr<&describe>()
         .static_method<"with_range", &HybridCounter::with_range, "max_expected_cardinality">(
             "Create with optimal parameters for expected cardinality range.")
         .method<"update", &HybridCounter::update, "item">("Update the counter with a new item.")
@@ -55,8 +67,4 @@ PyTypeObject* build_hybrid_counter() {
         .build();
 }
 
-const Registration linear_counter("LinearCounter", &build_linear_counter);
-const Registration hybrid_counter("HybridCounter", &build_hybrid_counter);
-
-}  // namespace
 }  // namespace quillo::py

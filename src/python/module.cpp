@@ -1,29 +1,19 @@
-// The module initialiser: builds the registered classes in table order and
+// The module initialiser: builds the classes of the table in its order and
 // adds them, `__all__` and `__version__` to the module.
-#include "python/frame.hpp"
-
-namespace quillo::py {
-BuildClass registered_class(std::string_view name);
-}
+#include "python/classes.hpp"
 
 namespace {
 
-using quillo::py::BuildClass;
-
 constexpr const char* kVersion = QUILLO_VERSION;
 
-// The order of registration, which is also the order of `__all__`.
-constexpr const char* kClassOrder[] = {
-    "BloomFilter",       "CountingBloomFilter", "CountMinSketch",
-    "CountSketch",       "CpcSketch",           "FrequentStringsSketch",
-    "HllSketch",         "HllPlusPlusSketch",   "HllPlusPlusSparseSketch",
-    "KllSketch",         "LinearCounter",       "HybridCounter",
-    "ReservoirSamplerR", "ReservoirSamplerA",   "WeightedReservoirSampler",
-    "StreamSampler",     "TDigest",             "StreamingTDigest",
-    "ThetaSketch",       "AodSketch",           "ReqSketch",
-    "TupleSketch",       "VarOptSketch",        "HllSketchMode",
-    "HllUnion",
+struct ClassEntry {
+    const char* name;
+    PyTypeObject* (*build)();
 };
+
+#define QUILLO_CLASS_ENTRY(name, build) {#name, &quillo::py::build},
+constexpr ClassEntry kClasses[] = {QUILLO_CLASSES(QUILLO_CLASS_ENTRY)};
+#undef QUILLO_CLASS_ENTRY
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quillo", "Python module definition", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -46,11 +36,9 @@ PyObject* create_module() {
     if (module == nullptr) return nullptr;
     PyObject* all = PyList_New(0);
     bool ok = all != nullptr && PyModule_AddObjectRef(module, "__all__", all) == 0;
-    for (const char* name : kClassOrder) {
+    for (const ClassEntry& entry : kClasses) {
         if (!ok) break;
-        BuildClass build = quillo::py::registered_class(name);
-        if (build == nullptr) continue;
-        ok = export_name(module, all, name, reinterpret_cast<PyObject*>(build()));
+        ok = export_name(module, all, entry.name, reinterpret_cast<PyObject*>(entry.build()));
     }
     ok = ok && export_name(module, all, "__version__", PyUnicode_FromString(kVersion));
     Py_XDECREF(all);
@@ -62,6 +50,9 @@ PyObject* create_module() {
 }
 
 }  // namespace
+
+// Found by the interpreter through its name alone.
+PyMODINIT_FUNC PyInit_quillo();
 
 PyMODINIT_FUNC PyInit_quillo() {
     // The module and its type objects are built once per process and would

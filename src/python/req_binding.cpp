@@ -1,4 +1,5 @@
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "req/req_sketch.hpp"
 
@@ -7,9 +8,16 @@ namespace {
 
 using req::ReqSketch;
 
+Description describe(const ReqSketch& sketch) {
+    return Description().exact("k", sketch.k()).exact("mode", sketch.mode()).exact("count", sketch.count());
+}
+
+}  // namespace
+
 PyTypeObject* build_req_sketch() {
     return Class<ReqSketch>("ReqSketch", "Python binding for REQ (Relative Error Quantiles) sketch.")
         .constructor<&ReqSketch::create, "k", "mode">()
+        .repr<&describe>()
         .method<"update", &ReqSketch::update, "value">("Update the sketch with a value.")
         .method<"update_many", &bulk::doubles<&ReqSketch::update>, "values">(
             "Update the sketch with every number of a column (nulls skipped).")
@@ -31,7 +39,4 @@ PyTypeObject* build_req_sketch() {
         .build();
 }
 
-const Registration req_sketch("ReqSketch", &build_req_sketch);
-
-}  // namespace
 }  // namespace quillo::py

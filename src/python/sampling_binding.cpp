@@ -1,4 +1,5 @@
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "sampling/reservoir.hpp"
 #include "sampling/stream_sampler.hpp"
@@ -18,15 +19,27 @@ constexpr const char* kFromBytesDoc = "Deserialize the sampler from bytes.";
 constexpr const char* kReduceDoc = "Support pickling via the from_bytes reconstructor.";
 
 template <class Sampler>
-Sampler make_reservoir_sampler(std::uint64_t capacity) {
-    return Sampler(capacity);
+Description describe_reservoir(const Sampler& sampler) {
+    return Description().exact("capacity", sampler.capacity()).exact("items_seen", sampler.items_seen());
+}
+
+Description describe(const WeightedReservoirSampler& sampler) {
+    return Description().exact("capacity", sampler.capacity()).approx("total_weight", sampler.total_weight());
+}
+
+Description describe(const StreamSampler& sampler) {
+    return Description()
+        .exact("capacity", sampler.capacity())
+        .exact("batch_size", sampler.batch_size())
+        .exact("items_seen", sampler.items_seen());
 }
 
 template <class Sampler>
 PyTypeObject* build_reservoir_sampler(const char* name, const char* doc) {
     return Class<Sampler>(name, doc)
         .thread_bound()
-        .template constructor<&make_reservoir_sampler<Sampler>, "capacity">()
+        .template constructor<&new_state<Sampler, std::uint64_t>, "capacity">()
+        .template repr<&describe_reservoir<Sampler>>()
         .template method<"add", &Sampler::add, "item">("Add an item to the reservoir.")
         .template method<"add_many", &bulk::strings<&Sampler::add>, "items">(kAddManyDoc)
         .template method<"sample", &Sampler::sample>("Get the current sample.")
@@ -39,6 +52,8 @@ PyTypeObject* build_reservoir_sampler(const char* name, const char* doc) {
         .build();
 }
 
+}  // namespace
+
 PyTypeObject* build_reservoir_sampler_r() {
     return build_reservoir_sampler<ReservoirSamplerR>("ReservoirSamplerR", "Python binding for Reservoir Sampler R.");
 }
@@ -47,15 +62,12 @@ PyTypeObject* build_reservoir_sampler_a() {
     return build_reservoir_sampler<ReservoirSamplerA>("ReservoirSamplerA", "Python binding for Reservoir Sampler A.");
 }
 
-WeightedReservoirSampler make_weighted_reservoir_sampler(std::uint64_t capacity) {
-    return WeightedReservoirSampler(capacity);
-}
-
 PyTypeObject* build_weighted_reservoir_sampler() {
     using S = WeightedReservoirSampler;
     return Class<S>("WeightedReservoirSampler", "Python binding for Weighted Reservoir Sampler.")
         .thread_bound()
-        .constructor<&make_weighted_reservoir_sampler, "capacity">()
+        .constructor<&new_state<S, std::uint64_t>, "capacity">()
+        .repr<&describe>()
         .method<"add_weighted", &S::add_weighted, "item", "weight">("Add an item with weight.")
         .method<"add_weighted_many", &bulk::strings_with_doubles<&S::add_weighted, bulk::Refusal::possible>, "items",
                 "weights">("Add every item and weight of two columns (rows with a null skipped).")
@@ -70,14 +82,11 @@ PyTypeObject* build_weighted_reservoir_sampler() {
         .build();
 }
 
-StreamSampler make_stream_sampler(std::uint64_t capacity, std::uint64_t batch_size) {
-    return StreamSampler(capacity, batch_size);
-}
-
 PyTypeObject* build_stream_sampler() {
     return Class<StreamSampler>("StreamSampler", "Python binding for Stream Sampler.")
         .thread_bound()
-        .constructor<&make_stream_sampler, "capacity", "batch_size">()
+        .constructor<&new_state<StreamSampler, std::uint64_t, std::uint64_t>, "capacity", "batch_size">()
+        .repr<&describe>()
         .method<"push_batch", &StreamSampler::push_batch, "items">("Add items to the stream buffer.")
         .method<"flush", &StreamSampler::flush>("Flush remaining items in buffer.")
         .method<"sample", &StreamSampler::sample>("Get the current sample.")
@@ -86,10 +95,4 @@ PyTypeObject* build_stream_sampler() {
         .build();
 }
 
-const Registration reservoir_sampler_r("ReservoirSamplerR", &build_reservoir_sampler_r);
-const Registration reservoir_sampler_a("ReservoirSamplerA", &build_reservoir_sampler_a);
-const Registration weighted_reservoir_sampler("WeightedReservoirSampler", &build_weighted_reservoir_sampler);
-const Registration stream_sampler("StreamSampler", &build_stream_sampler);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,4 +1,5 @@
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "tdigest/streaming_tdigest.hpp"
 #include "tdigest/tdigest.hpp"
@@ -16,9 +17,23 @@ void add_batch(TDigest& digest, const DoubleBatch& batch) {
     digest.add_batch(batch.values);
 }
 
+Description describe(const TDigest& digest) {
+    return Description().exact("compression", digest.compression()).exact("count", digest.count());
+}
+
+Description describe(const StreamingTDigest& digest) {
+    return Description()
+        .exact("compression", digest.compression())
+        .exact("buffer_size", digest.buffer_size())
+        .exact("count", digest.count());
+}
+
+}  // namespace
+
 PyTypeObject* build_tdigest() {
     return Class<TDigest>("TDigest", "Python binding for T-Digest.")
         .constructor<&TDigest::create, "compression">()
+        .repr<&describe>()
         .static_method<"with_accuracy", &TDigest::with_accuracy, "target_error">("")
         .method<"add", &TDigest::add, "value">("Add a value to the digest.")
         .method<"add_batch", &add_batch, "values">("Add multiple values to the digest.")
@@ -54,6 +69,7 @@ PyTypeObject* build_tdigest() {
 PyTypeObject* build_streaming_tdigest() {
     return Class<StreamingTDigest>("StreamingTDigest", "Python binding for Streaming T-Digest.")
         .constructor<&StreamingTDigest::create, "compression", "buffer_size">()
+        .repr<&describe>()
         .method<"add", &StreamingTDigest::add, "value">("Add a value to the streaming digest.")
         .method<"add_many", &bulk::doubles<&StreamingTDigest::add, bulk::Refusal::possible>, "values">(
             "Add every number of a column (nulls skipped); a NaN refuses the whole column.")
@@ -68,8 +84,4 @@ PyTypeObject* build_streaming_tdigest() {
         .build();
 }
 
-const Registration tdigest("TDigest", &build_tdigest);
-const Registration streaming_tdigest("StreamingTDigest", &build_streaming_tdigest);
-
-}  // namespace
 }  // namespace quillo::py

@@ -1,5 +1,6 @@
 #include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "theta/theta_sketch.hpp"
 
@@ -8,11 +9,16 @@ namespace {
 
 using theta::ThetaSketch;
 
-ThetaSketch make_theta_sketch(Nullable<std::uint64_t> k) { return ThetaSketch::create(k.value_or(theta::kDefaultK)); }
+Description describe(const ThetaSketch& sketch) {
+    return Description().exact("k", sketch.k()).approx("estimate", sketch.estimate());
+}
+
+}  // namespace
 
 PyTypeObject* build_theta_sketch() {
     return Class<ThetaSketch>("ThetaSketch", "Python binding for Theta sketch.")
-        .constructor<&make_theta_sketch, "k">()
+        .constructor<&ThetaSketch::create, none_means("k", theta::kDefaultK)>()
+        .repr<&describe>()
         .method<"update", &ThetaSketch::update, "item">("Update the sketch with a string item.")
         .method<"update_many", &bulk::strings<&ThetaSketch::update>, "items">(
             "Update the sketch with every str of a column (nulls skipped).")
@@ -31,7 +37,4 @@ PyTypeObject* build_theta_sketch() {
         .build();
 }
 
-const Registration theta_sketch("ThetaSketch", &build_theta_sketch);
-
-}  // namespace
 }  // namespace quillo::py

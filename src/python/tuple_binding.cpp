@@ -1,5 +1,6 @@
 #include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "tuple/tuple_sketch.hpp"
 
@@ -8,11 +9,16 @@ namespace {
 
 using tuple::TupleSketch;
 
-TupleSketch make_tuple_sketch(Nullable<std::uint64_t> k) { return TupleSketch::create(k.value_or(theta::kDefaultK)); }
+Description describe(const TupleSketch& sketch) {
+    return Description().exact("k", sketch.k()).approx("estimate", sketch.estimate());
+}
+
+}  // namespace
 
 PyTypeObject* build_tuple_sketch() {
     return Class<TupleSketch>("TupleSketch", "Python binding for Tuple sketch with double summary.")
-        .constructor<&make_tuple_sketch, "k">()
+        .constructor<&TupleSketch::create, none_means("k", theta::kDefaultK)>()
+        .repr<&describe>()
         .method<"update", &TupleSketch::update, "item", "value">("Update with item and value.")
         .method<"update_many", &bulk::strings_with_doubles<&TupleSketch::update>, "items", "values">(
             "Update with every item and value of two columns (rows with a null skipped).")
@@ -26,7 +32,4 @@ PyTypeObject* build_tuple_sketch() {
         .build();
 }
 
-const Registration tuple_sketch("TupleSketch", &build_tuple_sketch);
-
-}  // namespace
 }  // namespace quillo::py

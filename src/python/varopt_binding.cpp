@@ -1,4 +1,5 @@
 #include "python/bulk.hpp"
+#include "python/classes.hpp"
 #include "python/frame.hpp"
 #include "varopt/varopt_sketch.hpp"
 
@@ -7,9 +8,16 @@ namespace {
 
 using varopt::VarOptSketch;
 
+Description describe(const VarOptSketch& sketch) {
+    return Description().exact("k", sketch.k()).exact("count", sketch.count());
+}
+
+}  // namespace
+
 PyTypeObject* build_varopt_sketch() {
     return Class<VarOptSketch>("VarOptSketch", "Python binding for VarOpt sampling.")
         .constructor<&VarOptSketch::create, "k">()
+        .repr<&describe>()
         .method<"update", &VarOptSketch::update, "item", "weight">("Update with item and weight.")
         .method<"update_many", &bulk::strings_with_doubles<&VarOptSketch::update, bulk::Refusal::possible>, "items",
                 "weights">("Update with every item and weight of two columns (rows with a null skipped).")
@@ -23,7 +31,4 @@ PyTypeObject* build_varopt_sketch() {
         .build();
 }
 
-const Registration varopt_sketch("VarOptSketch", &build_varopt_sketch);
-
-}  // namespace
 }  // namespace quillo::py

@@ -41,6 +41,7 @@ public:
     std::vector<double> cdf(const std::vector<double>& split_points) const;
     std::vector<double> pmf(const std::vector<double>& split_points) const;
     std::uint64_t count() const { return n_; }
+    std::uint64_t k() const { return k_; }
     bool is_empty() const { return n_ == 0; }
     std::optional<double> min() const { return min_value_; }
     std::optional<double> max() const { return max_value_; }

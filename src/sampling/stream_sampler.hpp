@@ -25,6 +25,10 @@ public:
 
     const std::vector<std::string>& sample() const { return sampler_.sample(); }
     Stats stats() const;
+    std::uint64_t capacity() const { return sampler_.capacity(); }
+    std::uint64_t batch_size() const { return batch_size_; }
+    // Items pushed so far, sampled or still buffered.
+    std::uint64_t items_seen() const { return sampler_.items_seen() + buffer_.size(); }
 
     std::vector<std::uint8_t> to_bytes() const;
     static StreamSampler from_bytes(std::span<const std::uint8_t> data);

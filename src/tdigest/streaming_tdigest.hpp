@@ -30,6 +30,10 @@ public:
     std::optional<double> p95();
     std::optional<double> p99();
     Stats statistics();
+    std::uint64_t compression() const { return inner_.compression(); }
+    std::uint64_t buffer_size() const { return buffer_size_; }
+    // Values added so far, buffered or not.
+    std::uint64_t count() const { return inner_.count() + buffer_.size(); }
 
     std::vector<std::uint8_t> to_bytes() const;
     static StreamingTDigest from_bytes(std::span<const std::uint8_t> data);

@@ -25,6 +25,7 @@ public:
     // Bounds on the distinct count at `confidence` (0 < confidence < 1).
     double lower_bound(double confidence) const;
     double upper_bound(double confidence) const;
+    std::uint64_t k() const { return k_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static TupleSketch from_bytes(std::span<const std::uint8_t> data);

@@ -30,6 +30,7 @@ public:
     std::uint64_t get_num_samples() const { return live_; }
     double get_total_weight() const { return total_weight_; }
     std::uint64_t count() const { return count_; }
+    std::uint64_t k() const { return k_; }
 
     std::vector<std::uint8_t> to_bytes() const;
     static VarOptSketch from_bytes(std::span<const std::uint8_t> data);
