@@ -40,38 +40,30 @@ class Report:
     BAR = 30
 
     def stream(self, label, items, update):
-        """Feeds every item to ``update``, with a progress bar on a terminal; returns updates per second."""
-        total = len(items)
+        """Feeds every item to ``update``; returns updates per second."""
+        return self._slices(label, len(items), lambda i, j: [update(item) for item in items[i:j]])
+
+    def columns(self, label, items, update_many, *others):
+        """Feeds ``items`` (and the columns of ``others`` beside them) to a bulk
+        method in 50 slices; returns rows per second."""
+        return self._slices(label, len(items), lambda i, j: update_many(items[i:j], *(o[i:j] for o in others)))
+
+    def _slices(self, label, total, feed):
+        """Runs ``feed(i, j)`` over 50 slices of ``total`` rows, with a progress
+        bar on a terminal only; returns rows per second."""
         step = max(1, total // 50)
         bar = sys.stderr.isatty()
         start = time.perf_counter()
         for i in range(0, total, step):
-            for item in items[i:i + step]:
-                update(item)
+            done = min(total, i + step)
+            feed(i, done)
             if bar:
-                done = min(total, i + step)
                 filled = self.BAR * done // total
                 sys.stderr.write(f"\r  {label:<28} [{'#' * filled}{'.' * (self.BAR - filled)}] {done:>9,}")
                 sys.stderr.flush()
         elapsed = time.perf_counter() - start
         if bar:
             sys.stderr.write("\r" + " " * (self.BAR + 52) + "\r")
-        return total / elapsed if elapsed > 0 else float("inf")
-
-    def columns(self, label, items, update_many, *others):
-        """Feeds ``items`` (and the columns of ``others`` beside them) to a bulk
-        method in 50 slices with a progress bar; returns rows per second."""
-        total = len(items)
-        step = max(1, total // 50)
-        start = time.perf_counter()
-        for i in range(0, total, step):
-            update_many(items[i:i + step], *(other[i:i + step] for other in others))
-            done = min(total, i + step)
-            filled = self.BAR * done // total
-            sys.stderr.write(f"\r  {label:<28} [{'#' * filled}{'.' * (self.BAR - filled)}] {done:>9,}")
-            sys.stderr.flush()
-        elapsed = time.perf_counter() - start
-        sys.stderr.write("\r" + " " * (self.BAR + 52) + "\r")
         return total / elapsed if elapsed > 0 else float("inf")
 
     def table(self, title, headers, rows):
