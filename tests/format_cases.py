@@ -32,7 +32,7 @@ class Recipe:
 
     @property
     def path(self):
-        return IMAGES / f"{self.key}.bin"
+        return IMAGES / self.cls.__name__ / f"{self.label}.bin"
 
 
 def items(n, prefix="item"):

@@ -44,11 +44,11 @@ def stored_random_image(recipe):
 
 def main(only):
     manifest = json.loads(MANIFEST.read_text()) if MANIFEST.exists() else {}
-    IMAGES.mkdir(parents=True, exist_ok=True)
     for recipe in RECIPES:
         if only and recipe.cls.__name__ not in only:
             continue
         image = stored_random_image(recipe) or recipe.build().to_bytes()
+        recipe.path.parent.mkdir(parents=True, exist_ok=True)
         recipe.path.write_bytes(image)
         entry = {"rebuild": recipe.rebuild, "answers": answers_of(recipe, image)}
         reencoded = recipe.cls.from_bytes(image).to_bytes()
@@ -59,11 +59,11 @@ def main(only):
         manifest[recipe.key] = entry
     known = {recipe.key for recipe in RECIPES}
     manifest = {key: manifest[key] for key in sorted(manifest) if key in known}
-    for stale in IMAGES.glob("*.bin"):
-        if stale.stem not in known:
+    for stale in IMAGES.glob("*/*.bin"):
+        if f"{stale.parent.name}.{stale.stem}" not in known:
             stale.unlink()
     MANIFEST.write_text(json.dumps(manifest, indent=1, sort_keys=True) + "\n")
-    total = sum(path.stat().st_size for path in IMAGES.glob("*.bin"))
+    total = sum(path.stat().st_size for path in IMAGES.glob("*/*.bin"))
     print(f"{len(manifest)} images, {total} bytes, answers in {MANIFEST.relative_to(ROOT)}")
 
 
