@@ -100,3 +100,36 @@ sanitize:
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=4096 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys $(TESTS)
+
+# Coverage-guided fuzzing of every decoder: one libFuzzer target per class with
+# an image (fuzz/targets), built with clang, AddressSanitizer and UBSan against
+# the C++ core alone, seeded from the stored images in tests/data/formats and
+# the inputs of earlier findings in tests/data/fuzz. Each target runs for
+# FUZZ_SECONDS; a finding stops the run and is saved under build/fuzz/findings.
+# The corpus each target grows is kept in build/fuzz/corpus for the next run.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= $(basename $(notdir $(wildcard fuzz/targets/*.cpp)))
+FUZZ_FLAGS := -rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout=20 -print_final_stats=1
+.PHONY: fuzz-tools fuzz-build fuzz
+fuzz-tools: headers
+	@command -v clang++ >/dev/null && dpkg -s libfuzzer-14-dev >/dev/null 2>&1 \
+	  || (echo "Installing clang and libFuzzer"; apt-get update -qq && apt-get install -y -qq clang libfuzzer-14-dev)
+
+fuzz-build: fuzz-tools
+	cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) >/dev/null
+	cmake --build $(FUZZ_BUILD) -j2
+
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/findings
+	@for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
+	  echo "== $$target ($(FUZZ_SECONDS) s)"; \
+	  $(FUZZ_BUILD)/$$target $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$target- \
+	    $(FUZZ_BUILD)/corpus/$$target tests/data/formats/$$target $$(ls -d tests/data/fuzz/$$target 2>/dev/null) \
+	    2>$(FUZZ_BUILD)/$$target.log \
+	    && grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' $(FUZZ_BUILD)/$$target.log | tr '\n' ' ' && echo \
+	    || { tail -n 60 $(FUZZ_BUILD)/$$target.log; exit 1; }; \
+	done
