@@ -4,11 +4,16 @@ Every recipe builds one summary from a fixed stream; `tools/gen_format_data.py`
 stores its image and answers, and `tests/test_formats.py` checks that today's
 build still reads, answers, writes and rebuilds them the same. Recipes marked
 `rebuild=False` draw from the samplers' per-thread generator (keyed from the
-operating system) or from the process-wide VarOpt seed counter, so their bytes
-cannot be made again; only their decoding, answers and re-encoding are pinned.
+operating system), so their bytes cannot be made again; only their decoding,
+answers and re-encoding are pinned. VarOpt sketches are seeded from a
+process-wide counter: recipes marked `fresh_process=True` are built again, in
+order, by a new interpreter.
 """
 
+import os
 import pathlib
+import subprocess
+import sys
 from dataclasses import dataclass
 from typing import Callable
 
@@ -25,6 +30,7 @@ class Recipe:
     label: str
     build: Callable[[], object]
     rebuild: bool = True
+    fresh_process: bool = False
 
     @property
     def key(self):
@@ -33,6 +39,16 @@ class Recipe:
     @property
     def path(self):
         return IMAGES / self.cls.__name__ / f"{self.label}.bin"
+
+
+def built_in_fresh_process(recipes):
+    """The images of `recipes`, built in this order by a new interpreter."""
+    keys = [recipe.key for recipe in recipes]
+    code = ("import sys, format_cases as f; print(' '.join(r.build().to_bytes().hex() "
+            "for r in f.RECIPES if r.key in sys.argv[1:]))")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in sys.path if path)}
+    out = subprocess.run([sys.executable, "-c", code, *keys], env=env, check=True, capture_output=True, text=True)
+    return dict(zip(keys, map(bytes.fromhex, out.stdout.split())))
 
 
 def items(n, prefix="item"):
@@ -82,8 +98,8 @@ def _recipes():
     q = quillo
     r = []
 
-    def add(cls, label, build, rebuild=True):
-        r.append(Recipe(cls, label, build, rebuild))
+    def add(cls, label, build, rebuild=True, fresh_process=False):
+        r.append(Recipe(cls, label, build, rebuild, fresh_process))
 
     def distinct(cls, *args, sizes):
         for label, n in sizes:
@@ -210,11 +226,13 @@ def _recipes():
     add(q.StreamSampler, "buffered", fed(lambda: q.StreamSampler(8, 16), [items(10)], "push_batch"))
     add(q.StreamSampler, "full", fed(lambda: q.StreamSampler(8, 7), [items(100), items(3, "tail")], "push_batch"),
         rebuild=False)
-    add(q.VarOptSketch, "empty", fed_pairs(lambda: q.VarOptSketch(16), []), rebuild=False)
+    add(q.VarOptSketch, "empty", fed_pairs(lambda: q.VarOptSketch(16), []), fresh_process=True)
     add(q.VarOptSketch, "partial",
-        fed_pairs(lambda: q.VarOptSketch(16), [(x, 1.0 + i % 7) for i, x in enumerate(items(10))]), rebuild=False)
+        fed_pairs(lambda: q.VarOptSketch(16), [(x, 1.0 + i % 7) for i, x in enumerate(items(10))]),
+        fresh_process=True)
     add(q.VarOptSketch, "full",
-        fed_pairs(lambda: q.VarOptSketch(16), [(x, 1.0 + i % 7) for i, x in enumerate(items(300))]), rebuild=False)
+        fed_pairs(lambda: q.VarOptSketch(16), [(x, 1.0 + i % 7) for i, x in enumerate(items(300))]),
+        fresh_process=True)
     return r
 
 

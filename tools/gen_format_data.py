@@ -19,7 +19,7 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "build" / "dev"), str(ROOT / "tests")]
 
-from format_cases import ANSWERS, IMAGES, MANIFEST, RECIPES  # noqa: E402
+from format_cases import ANSWERS, IMAGES, MANIFEST, RECIPES, built_in_fresh_process  # noqa: E402
 
 
 def normalized(answers):
@@ -44,10 +44,10 @@ def stored_random_image(recipe):
 
 def main(only):
     manifest = json.loads(MANIFEST.read_text()) if MANIFEST.exists() else {}
-    for recipe in RECIPES:
-        if only and recipe.cls.__name__ not in only:
-            continue
-        image = stored_random_image(recipe) or recipe.build().to_bytes()
+    chosen = [recipe for recipe in RECIPES if not only or recipe.cls.__name__ in only]
+    fresh = built_in_fresh_process([recipe for recipe in RECIPES if recipe.fresh_process])
+    for recipe in chosen:
+        image = fresh.get(recipe.key) or stored_random_image(recipe) or recipe.build().to_bytes()
         recipe.path.parent.mkdir(parents=True, exist_ok=True)
         recipe.path.write_bytes(image)
         entry = {"rebuild": recipe.rebuild, "answers": answers_of(recipe, image)}
