@@ -104,13 +104,14 @@ sanitize:
 # Coverage-guided fuzzing of every decoder: one libFuzzer target per class with
 # an image (fuzz/targets), built with clang, AddressSanitizer and UBSan against
 # the C++ core alone, seeded from the stored images in tests/data/formats and
-# the inputs of earlier findings in tests/data/fuzz. Each target runs for
-# FUZZ_SECONDS; a finding stops the run and is saved under build/fuzz/findings.
-# The corpus each target grows is kept in build/fuzz/corpus for the next run.
+# the inputs of past findings in tests/data/fuzz. Each target runs for
+# FUZZ_SECONDS, FUZZ_JOBS of them at a time; a finding fails the run and its
+# input is kept under build/fuzz/findings. The corpus each target grows is kept
+# in build/fuzz/corpus for the next run.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 1
 FUZZ_TARGETS ?= $(basename $(notdir $(wildcard fuzz/targets/*.cpp)))
-FUZZ_FLAGS := -rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout=20 -print_final_stats=1
 .PHONY: fuzz-tools fuzz-build fuzz
 fuzz-tools: headers
 	@command -v clang++ >/dev/null && dpkg -s libfuzzer-14-dev >/dev/null 2>&1 \
@@ -122,14 +123,4 @@ fuzz-build: fuzz-tools
 	cmake --build $(FUZZ_BUILD) -j2
 
 fuzz: fuzz-build
-	@mkdir -p $(FUZZ_BUILD)/findings
-	@for target in $(FUZZ_TARGETS); do \
-	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
-	  echo "== $$target ($(FUZZ_SECONDS) s)"; \
-	  $(FUZZ_BUILD)/$$target $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
-	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$target- \
-	    $(FUZZ_BUILD)/corpus/$$target tests/data/formats/$$target $$(ls -d tests/data/fuzz/$$target 2>/dev/null) \
-	    2>$(FUZZ_BUILD)/$$target.log \
-	    && grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' $(FUZZ_BUILD)/$$target.log | tr '\n' ' ' && echo \
-	    || { tail -n 60 $(FUZZ_BUILD)/$$target.log; exit 1; }; \
-	done
+	@printf '%s\n' $(FUZZ_TARGETS) | FUZZ_BUILD=$(FUZZ_BUILD) xargs -P $(FUZZ_JOBS) -I{} fuzz/run.sh {} $(FUZZ_SECONDS)
