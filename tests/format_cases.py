@@ -10,6 +10,7 @@ process-wide counter: recipes marked `fresh_process=True` are built again, in
 order, by a new interpreter.
 """
 
+import json
 import os
 import pathlib
 import subprocess
@@ -250,6 +251,12 @@ POINTS = [-500.0, -123.25, 0.0, 17.5, 499.0]
 
 def _quantiles(s):
     return {"count": s.count(), "quantiles": [s.quantile(r) for r in RANKS], "ranks": [s.rank(v) for v in POINTS]}
+
+
+def answers_of(recipe, image):
+    """The answers of a decoded `image` as JSON gives them back: lists for
+    tuples, floats to their exact digits."""
+    return json.loads(json.dumps(ANSWERS[recipe.cls.__name__](recipe.cls.from_bytes(image)), allow_nan=True))
 
 
 # The answers each class's image must give, read from a decoded copy.

@@ -19,16 +19,7 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "build" / "dev"), str(ROOT / "tests")]
 
-from format_cases import ANSWERS, IMAGES, MANIFEST, RECIPES, built_in_fresh_process  # noqa: E402
-
-
-def normalized(answers):
-    # What a JSON round trip gives back: lists for tuples, exact float reprs.
-    return json.loads(json.dumps(answers, allow_nan=True))
-
-
-def answers_of(recipe, image):
-    return normalized(ANSWERS[recipe.cls.__name__](recipe.cls.from_bytes(image)))
+from format_cases import IMAGES, MANIFEST, RECIPES, answers_of, built_in_fresh_process  # noqa: E402
 
 
 def stored_random_image(recipe):
@@ -45,7 +36,9 @@ def stored_random_image(recipe):
 def main(only):
     manifest = json.loads(MANIFEST.read_text()) if MANIFEST.exists() else {}
     chosen = [recipe for recipe in RECIPES if not only or recipe.cls.__name__ in only]
-    fresh = built_in_fresh_process([recipe for recipe in RECIPES if recipe.fresh_process])
+    # Recipes seeded from a process-wide counter are built all together, in order.
+    fresh = built_in_fresh_process([recipe for recipe in RECIPES if recipe.fresh_process]) \
+        if any(recipe.fresh_process for recipe in chosen) else {}
     for recipe in chosen:
         image = fresh.get(recipe.key) or stored_random_image(recipe) or recipe.build().to_bytes()
         recipe.path.parent.mkdir(parents=True, exist_ok=True)
