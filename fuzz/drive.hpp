@@ -1,7 +1,7 @@
 #pragma once
 // The drive every decoder fuzz target shares. An input either is refused with
 // the class's own error, or decodes to a state that
-//   - re-encodes to an image that decodes again and re-encodes the same,
+//   - writes an image that decodes again, to a state whose image repeats,
 //   - survives every operation of the class: updates, merges with a fresh state
 //     and with another decoded copy (both ways), and every query,
 //   - and still round-trips after those operations.
