@@ -106,3 +106,27 @@ sanitize:
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=4096 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys $(TESTS)
+
+# Coverage-guided fuzzing of every decoder: one libFuzzer target per class with
+# an image (fuzz/targets), built with clang, AddressSanitizer and UBSan against
+# the C++ core alone, seeded from the stored images in tests/data/formats and
+# the inputs of past findings in tests/data/fuzz. Each target runs for
+# FUZZ_SECONDS, FUZZ_JOBS of them at a time; a finding fails the run and its
+# input is kept under build/fuzz/findings. The corpus each target grows is kept
+# in build/fuzz/corpus for the next run.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 1
+FUZZ_TARGETS ?= $(basename $(notdir $(wildcard fuzz/targets/*.cpp)))
+.PHONY: fuzz-tools fuzz-build fuzz
+fuzz-tools: headers
+	@command -v clang++ >/dev/null && dpkg -s libfuzzer-14-dev >/dev/null 2>&1 \
+	  || (echo "Installing clang and libFuzzer"; apt-get update -qq && apt-get install -y -qq clang libfuzzer-14-dev)
+
+fuzz-build: fuzz-tools
+	cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) >/dev/null
+	cmake --build $(FUZZ_BUILD) -j2
+
+fuzz: fuzz-build
+	@printf '%s\n' $(FUZZ_TARGETS) | FUZZ_BUILD=$(FUZZ_BUILD) xargs -P $(FUZZ_JOBS) -I{} fuzz/run.sh {} $(FUZZ_SECONDS)

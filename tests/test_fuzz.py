@@ -2,6 +2,7 @@
 ends in a summary or a ValueError, and a decoded summary survives every method afterwards."""
 
 import math
+import pathlib
 import random
 import struct
 from contextlib import suppress
@@ -151,15 +152,13 @@ def test_damaged_images(case):
         decode_and_use(case, damaged(images, rng))
 
 
-# Images that once took the process down, by class: each must now be refused
-# or decode into a summary that survives every method.
-FOUND = [
-    ("ReqSketch", "06010000000000"),  # no compactors: the first update indexed compactor 0
-    ("ThetaSketch", "534b02011804cc930000000000000000ffffffffffffffff"),  # no hashes, empty flag clear
-]
+# Images that once took the process down (or a fuzz target), one folder per
+# class in tests/data/fuzz (they also seed the fuzz targets of `make fuzz`):
+# each must now be refused or decode into a summary that survives every method.
+FOUND = sorted(pathlib.Path(__file__).parent.joinpath("data", "fuzz").glob("*/*.bin"))
 BY_NAME = {c.name: c for c in BYTE_CASES}
 
 
-@pytest.mark.parametrize("name, image", FOUND, ids=[f"{n}-{i}" for i, (n, _) in enumerate(FOUND)])
-def test_images_that_once_crashed(name, image):
-    decode_and_use(BY_NAME[name], bytes.fromhex(image))
+@pytest.mark.parametrize("path", FOUND, ids=[f"{p.parent.name}-{p.stem}" for p in FOUND])
+def test_images_that_once_crashed(path):
+    decode_and_use(BY_NAME[path.parent.name], path.read_bytes())

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/byte_order.hpp"
 #include "common/error.hpp"
 
 namespace quillo::codec {

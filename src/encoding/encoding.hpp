@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/byte_order.hpp"
+
 namespace quillo::encoding {
 
 using Bytes = std::vector<std::uint8_t>;

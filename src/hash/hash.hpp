@@ -7,6 +7,10 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+// XXH3's output is stable from 0.8.0 on; earlier releases hashed differently,
+// and every stored image and answer depends on these hashes.
+static_assert(XXH_VERSION_NUMBER >= 800, "quillo needs xxHash 0.8.0 or later, whose XXH3 output is stable");
+
 namespace quillo::hash {
 
 inline constexpr std::uint64_t kDefaultSeed = 9001;

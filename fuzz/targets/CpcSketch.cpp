@@ -1,0 +1,19 @@
+#include "drive.hpp"
+#include "cpc/cpc_sketch.hpp"
+
+using quillo::cpc::CpcSketch;
+
+QUILLO_FUZZ_TARGET(CpcSketch, true, [](CpcSketch& s, const CpcSketch& copy, const quillo::fuzz::Feed& feed) {
+    using quillo::fuzz::tolerate;
+    (void)s.estimate();
+    for (const auto& item : feed.items) s.update(item);
+    tolerate([&] { s.merge(copy); });
+    tolerate([&] { s.merge(CpcSketch::create(s.lg_k())); });
+    tolerate([&] { s.merge(CpcSketch::create(4)); });
+    tolerate([&] {
+        CpcSketch fresh = CpcSketch::create(11);
+        fresh.merge(copy);
+        (void)fresh.estimate();
+    });
+    (void)s.estimate();
+})

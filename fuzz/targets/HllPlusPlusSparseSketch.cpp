@@ -1,0 +1,18 @@
+#include "drive.hpp"
+#include "hll/hllpp_sparse_sketch.hpp"
+
+using quillo::hll::HllPlusPlusSparseSketch;
+
+QUILLO_FUZZ_TARGET(HllPlusPlusSparseSketch, true, [](HllPlusPlusSparseSketch& s, const HllPlusPlusSparseSketch& copy, const quillo::fuzz::Feed& feed) {
+    using quillo::fuzz::tolerate;
+    (void)s.estimate();
+    for (const auto& item : feed.items) s.update(item);
+    tolerate([&] { s.merge(copy); });
+    tolerate([&] { s.merge(HllPlusPlusSparseSketch::create(10)); });
+    tolerate([&] {
+        HllPlusPlusSparseSketch fresh = HllPlusPlusSparseSketch::create(14);
+        fresh.merge(copy);
+        (void)fresh.estimate();
+    });
+    (void)s.estimate();
+})

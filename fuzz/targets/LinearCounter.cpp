@@ -1,0 +1,28 @@
+#include "drive.hpp"
+#include "linear/linear_counter.hpp"
+
+using quillo::linear::LinearCounter;
+
+QUILLO_FUZZ_TARGET(LinearCounter, true, [](LinearCounter& s, const LinearCounter& copy, const quillo::fuzz::Feed& feed) {
+    using quillo::fuzz::tolerate;
+    const auto queries = [](const LinearCounter& c) {
+        (void)c.estimate();
+        (void)c.fill_ratio();
+        (void)c.should_transition_to_hll();
+        (void)c.statistics();
+        (void)c.memory_usage();
+    };
+    queries(s);
+    for (const auto& item : feed.items) s.update(item);
+    tolerate([&] { s.merge(copy); });
+    tolerate([&] { s.merge(LinearCounter(s.num_bits())); });
+    tolerate([&] {
+        LinearCounter fresh(1024);
+        fresh.merge(copy);
+        queries(fresh);
+    });
+    queries(s);
+    LinearCounter cleared = copy;
+    cleared.clear();
+    queries(cleared);
+})

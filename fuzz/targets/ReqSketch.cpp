@@ -1,0 +1,22 @@
+#include "drive.hpp"
+#include "req/req_sketch.hpp"
+
+using quillo::fuzz::kRanks;
+using quillo::req::ReqSketch;
+
+QUILLO_FUZZ_TARGET(ReqSketch, true, [](ReqSketch& s, const ReqSketch&, const quillo::fuzz::Feed& feed) {
+    using quillo::fuzz::tolerate;
+    const auto queries = [&] {
+        for (double r : kRanks) tolerate([&] { (void)s.quantile(r); });
+        for (double v : feed.values) (void)s.rank(v);
+        tolerate([&] { (void)s.get_cdf({-1.0, 0.0, 7.25}); });
+        tolerate([&] { (void)s.get_cdf(feed.values); });
+        (void)s.count();
+        (void)s.mode();
+    };
+    queries();
+    for (int round = 0; round < 40; ++round) {
+        for (double v : feed.values) s.update(v + round);
+    }
+    queries();
+})

@@ -1,0 +1,34 @@
+#include "drive.hpp"
+#include "tdigest/tdigest.hpp"
+
+using quillo::fuzz::kRanks;
+using quillo::tdigest::TDigest;
+
+QUILLO_FUZZ_TARGET(TDigest, true, [](TDigest& s, const TDigest& copy, const quillo::fuzz::Feed& feed) {
+    using quillo::fuzz::tolerate;
+    const auto queries = [&](const TDigest& t) {
+        tolerate([&] { (void)t.quantiles(kRanks); });
+        for (double v : feed.values) (void)t.rank(v);
+        tolerate([&] { (void)t.trimmed_mean(0.1, 0.9); });
+        tolerate([&] { (void)t.trimmed_mean(0.0, 1.0); });
+        (void)t.median();
+        (void)t.p999();
+        (void)t.min();
+        (void)t.max();
+        (void)t.memory_usage();
+        (void)t.statistics();
+    };
+    queries(s);
+    for (double v : feed.values) tolerate([&] { s.add(v); });
+    tolerate([&] { s.add_batch(std::vector<double>(300, 2.5)); });
+    tolerate([&] { s.merge(copy); });
+    tolerate([&] {
+        TDigest fresh(10);
+        fresh.merge(copy);
+        queries(fresh);
+    });
+    queries(s);
+    TDigest cleared = copy;
+    cleared.clear();
+    queries(cleared);
+})
