@@ -18,6 +18,11 @@ import spark_partitions as example  # noqa: E402
 ROWS = 20_000
 PARTITIONS = 4
 
+# The JVM does not start with the sanitizer runtime preloaded, and the Python
+# workers it starts could not load the sanitizer build without it.
+pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                reason="Spark's JVM does not run under the sanitizer preload")
+
 
 @pytest.fixture(scope="module")
 def spark():
