@@ -113,7 +113,8 @@ sanitize:
 # the inputs of past findings in tests/data/fuzz. Each target runs for
 # FUZZ_SECONDS, FUZZ_JOBS of them at a time; a finding fails the run and its
 # input is kept under build/fuzz/findings. The corpus each target grows is kept
-# in build/fuzz/corpus for the next run.
+# in build/fuzz/corpus for the next run. FUZZ_RUNS=N runs N inputs per target
+# from a fixed seed instead of FUZZ_SECONDS, the same ones on every run.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= 1
@@ -129,4 +130,4 @@ fuzz-build: fuzz-tools
 	cmake --build $(FUZZ_BUILD) -j2
 
 fuzz: fuzz-build
-	@printf '%s\n' $(FUZZ_TARGETS) | FUZZ_BUILD=$(FUZZ_BUILD) xargs -P $(FUZZ_JOBS) -I{} fuzz/run.sh {} $(FUZZ_SECONDS)
+	@printf '%s\n' $(FUZZ_TARGETS) | FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_RUNS=$(FUZZ_RUNS) xargs -P $(FUZZ_JOBS) -I{} fuzz/run.sh {} $(FUZZ_SECONDS)

@@ -337,3 +337,16 @@ def test_estimator_fields_no_update_makes_are_refused(offset, value):
     image[offset:offset + 8] = struct.pack("<d", value)
     with pytest.raises(ValueError, match="^corrupt data: CpcSketch image has an impossible "):
         quillo.CpcSketch.from_bytes(bytes(image))
+
+
+def test_updates_after_a_decoded_novelty_mass_too_small_for_its_matrix_keep_the_image_decodable():
+    # An accepted image whose running mass is below what its empty matrix holds:
+    # each new coupon would take the mass negative without the floor.
+    image = (pathlib.Path(__file__).parent / "data" / "fuzz" / "CpcSketch" /
+             "novelty-mass-below-its-matrix.bin").read_bytes()
+    for updates in (1, 40, 3000):
+        sketch = quillo.CpcSketch.from_bytes(image)
+        for i in range(updates):
+            sketch.update(f"item-{i}")
+        assert 0.0 <= sketch.estimate() < float("inf")
+        assert quillo.CpcSketch.from_bytes(sketch.to_bytes()).to_bytes() == sketch.to_bytes()

@@ -67,8 +67,7 @@ Image read_image(std::span<const std::uint8_t> data) {
 // drive the estimate negative, infinite or NaN.
 void check_estimator_fields(const Image& image, std::uint64_t k) {
     if (!std::isfinite(image.hip_estimate) || image.hip_estimate < 0.0) reject("has an impossible running estimate");
-    const double unset_bits = static_cast<double>(kColumns * k - image.coupon_count);
-    const double least_mass = std::ldexp(unset_bits, -static_cast<int>(kColumns));
+    const double least_mass = least_novelty_mass(k, image.coupon_count);
     if (!(image.novelty_mass >= least_mass && image.novelty_mass <= static_cast<double>(k))) {
         reject("has an impossible novelty mass");
     }

@@ -154,8 +154,10 @@ void CpcSketch::update_pair(std::uint32_t pair) {
 
 void CpcSketch::record_coupon(unsigned column) {
     hip_estimate_ += static_cast<double>(k()) / novelty_mass_;
-    novelty_mass_ -= column_mass(column);
     ++coupon_count_;
+    // A decoded mass may be smaller than its matrix justifies; the floor keeps
+    // it from going negative (it never binds for a sketch built by updates).
+    novelty_mass_ = std::max(novelty_mass_ - column_mass(column), least_novelty_mass(k(), coupon_count_));
 }
 
 void CpcSketch::promote_to_window() {

@@ -3,6 +3,7 @@
 // 2^lg_k x 64 matrix. Few bits live in a pair table (sparse); later an 8-column
 // byte window slides right as the matrix fills, and the pair table keeps only
 // the bits that differ from what the window position predicts.
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,6 +19,13 @@ inline constexpr std::uint8_t kMinLgK = 4;
 inline constexpr std::uint8_t kMaxLgK = 26;
 inline constexpr std::uint8_t kWindowWidth = 8;
 inline constexpr std::uint8_t kMaxWindowOffset = 56;
+
+// The least novelty mass a sketch with `coupon_count` of its 64 k bits set can
+// hold: 2^-64 for every bit still unset. A running mass kept at or above it
+// never turns the running estimate negative, infinite or NaN.
+inline double least_novelty_mass(std::uint64_t k, std::uint64_t coupon_count) {
+    return std::ldexp(static_cast<double>(64 * k - coupon_count), -64);
+}
 
 enum class Flavor { empty, sparse, hybrid, pinned, sliding };
 
