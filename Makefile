@@ -113,8 +113,8 @@ sanitize:
 # the inputs of past findings in tests/data/fuzz. Each target runs for
 # FUZZ_SECONDS, FUZZ_JOBS of them at a time; a finding fails the run and its
 # input is kept under build/fuzz/findings. The corpus each target grows is kept
-# in build/fuzz/corpus for the next run. FUZZ_RUNS=N runs N inputs per target
-# from a fixed seed instead of FUZZ_SECONDS, the same ones on every run.
+# in build/fuzz/corpus for the next run. FUZZ_RUNS=N stops each target after N
+# mutated inputs instead of FUZZ_SECONDS; FUZZ_RUNS=0 replays the seeds alone.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= 1
