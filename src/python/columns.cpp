@@ -1,6 +1,7 @@
 #include "python/bulk.hpp"
 #include "python/columns.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -93,6 +94,15 @@ std::optional<NumberKind> kind_of(char code, Py_ssize_t itemsize) {
     if (code == 'f' && itemsize == 4) return NumberKind::f32;
     if (code == 'd' && itemsize == 8) return NumberKind::f64;
     return std::nullopt;
+}
+
+// `o`'s buffer when it exports one of numbers of a kind a column reads.
+std::optional<Buffer> numeric_buffer(PyObject* o) {
+    std::optional<Buffer> buffer = try_buffer(o);
+    if (!buffer) return std::nullopt;
+    std::optional<Format> format = parse_format(buffer->view().format);
+    if (!format || format->repeat != 1 || !kind_of(format->code, buffer->view().itemsize)) return std::nullopt;
+    return buffer;
 }
 
 std::optional<NumberKind> arrow_number_kind(std::string_view format) {
@@ -447,12 +457,18 @@ std::optional<NumberSource> NumberSource::read(PyObject* o, std::string_view nam
         source.from_arrow(arrow::import_arrow(o), name);
         return source;
     }
-    std::optional<Buffer> buffer = try_buffer(o);
+    std::optional<Buffer> buffer = numeric_buffer(o);
     if (!buffer) return std::nullopt;
-    std::optional<Format> format = parse_format(buffer->view().format);
-    if (!format || format->repeat != 1 || !kind_of(format->code, buffer->view().itemsize)) return std::nullopt;
     NumberSource source;
     source.from_buffer(std::move(*buffer), name);
+    return source;
+}
+
+std::optional<NumberSource> NumberSource::read_vector(PyObject* o) {
+    std::optional<Buffer> buffer = numeric_buffer(o);
+    if (!buffer || buffer->view().ndim != 1) return std::nullopt;
+    NumberSource source;
+    source.from_buffer(std::move(*buffer), "");
     return source;
 }
 
@@ -624,6 +640,72 @@ DoubleBatch::DoubleBatch(PyObject* o, std::string_view name) {
         prefix_type_error(name);
         throw;
     }
+}
+
+DoubleSpan::DoubleSpan(PyObject* o, std::string_view name) {
+    if (read_exact_floats(o) || read_buffer(o)) return;
+    read_any_sequence(o, name);
+}
+
+DoubleSpan::DoubleSpan(DoubleSpan&& other) noexcept
+    : size_(other.size_),
+      external_(other.external_),
+      source_(std::move(other.source_)),
+      heap_(std::move(other.heap_)) {
+    if (external_ == nullptr && heap_.empty()) std::copy_n(other.inline_.data(), size_, inline_.data());
+}
+
+double* DoubleSpan::room(std::size_t n) {
+    size_ = n;
+    if (n <= kInline) return inline_.data();
+    heap_.resize(n);
+    return heap_.data();
+}
+
+// Other elements may run Python code when converted; they take the general
+// path from the start.
+bool DoubleSpan::read_exact_floats(PyObject* o) {
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return false;
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(o));
+    PyObject** items = PySequence_Fast_ITEMS(o);
+    double* out = room(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!PyFloat_CheckExact(items[i])) return false;
+        out[i] = PyFloat_AS_DOUBLE(items[i]);
+    }
+    return true;
+}
+
+bool DoubleSpan::read_buffer(PyObject* o) {
+    if (!PyObject_CheckBuffer(o)) return false;
+    std::optional<NumberSource> source = NumberSource::read_vector(o);
+    if (!source) return false;
+    source_.emplace(std::move(*source));
+    const std::vector<NumberChunk>& chunks = source_->chunks();
+    if (chunks.empty()) {
+        size_ = 0;
+        return true;
+    }
+    const NumberChunk& chunk = chunks.front();
+    if (const double* direct = chunk.native_doubles()) {
+        external_ = direct;
+        size_ = chunk.length;
+        return true;
+    }
+    double* out = room(chunk.length);
+    auto take = [out](std::size_t i, auto raw) { out[i] = static_cast<double>(raw); };
+    chunk.visit(take);
+    return true;
+}
+
+void DoubleSpan::read_any_sequence(PyObject* o, std::string_view name) {
+    try {
+        heap_ = Convert<std::vector<double>>::from(o);
+    } catch (const PythonError&) {
+        prefix_type_error(name);
+        throw;
+    }
+    size_ = heap_.size();
 }
 
 namespace bulk {

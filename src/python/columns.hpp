@@ -278,6 +278,8 @@ class NumberSource {
 public:
     // Nothing when `o` exports neither Arrow arrays nor a numeric buffer.
     static std::optional<NumberSource> read(PyObject* o, std::string_view name);
+    // Nothing unless `o` exports a one-dimensional numeric buffer.
+    static std::optional<NumberSource> read_vector(PyObject* o);
     NumberSource(NumberSource&&) noexcept = default;
 
     std::size_t size() const { return size_; }
@@ -410,6 +412,41 @@ struct DoubleBatch {
     std::vector<double> values;
 };
 
+// The numbers of a batch query (a `std::span<const double>` parameter), in
+// order: the exact floats of a list or tuple read directly, a
+// one-dimensional numeric buffer through the number-column reader (in place
+// when it holds native doubles), anything else element by element as a
+// `std::vector<double>` argument is, with the same messages. Batches that
+// fit stay on the stack.
+class DoubleSpan {
+public:
+    DoubleSpan(PyObject* o, std::string_view name);
+    // The frame moves each argument once into its place; a move copies only
+    // the numbers in use.
+    DoubleSpan(DoubleSpan&& other) noexcept;
+    DoubleSpan& operator=(DoubleSpan&&) = delete;
+
+    std::span<const double> get() const { return {data(), size_}; }
+
+private:
+    static constexpr std::size_t kInline = 128;
+
+    bool read_exact_floats(PyObject* o);
+    bool read_buffer(PyObject* o);
+    void read_any_sequence(PyObject* o, std::string_view name);
+    // Room for n numbers, on the stack when they fit.
+    double* room(std::size_t n);
+    const double* data() const {
+        return external_ != nullptr ? external_ : heap_.empty() ? inline_.data() : heap_.data();
+    }
+
+    std::size_t size_ = 0;
+    const double* external_ = nullptr;  // native doubles in the buffer
+    std::optional<NumberSource> source_;
+    std::vector<double> heap_;
+    std::array<double, kInline> inline_;
+};
+
 // ---------------------------------------------------------------- frame holders
 
 template <class Column>
@@ -439,6 +476,10 @@ struct HolderFor<const DoubleColumn&> {
 template <>
 struct HolderFor<const DoubleBatch&> {
     using type = ColumnHolder<DoubleBatch>;
+};
+template <>
+struct HolderFor<std::span<const double>> {
+    using type = DoubleSpan;
 };
 template <>
 struct HolderFor<const RowsColumn&> {

@@ -16,6 +16,8 @@
 //   double                        float, int or __float__
 //   bool                          bool or numpy bool
 //   std::vector<T>                any sequence but str, element by element
+//   std::span<const double>       the numbers of a batch query (python/columns.hpp):
+//                                 as std::vector<double>, buffers read in place
 //   std::optional<T>              None or missing gives nullopt
 //   a number named with_default() None or missing gives the declared default
 //   a number named none_means()   None gives the declared default

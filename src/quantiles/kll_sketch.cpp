@@ -160,17 +160,17 @@ std::optional<double> KllSketch::quantile(double rank) const { return queries().
 
 double KllSketch::rank(double value) const { return queries().rank(value); }
 
-std::vector<std::optional<double>> KllSketch::quantiles(const std::vector<double>& ranks) const {
+std::vector<std::optional<double>> KllSketch::quantiles(std::span<const double> ranks) const {
     return queries().quantiles(ranks);
 }
 
-std::vector<double> KllSketch::ranks(const std::vector<double>& values) const { return queries().ranks(values); }
+std::vector<double> KllSketch::ranks(std::span<const double> values) const { return queries().ranks(values); }
 
-std::vector<double> KllSketch::cdf(const std::vector<double>& split_points) const {
+std::vector<double> KllSketch::cdf(std::span<const double> split_points) const {
     return queries().cdf(split_points);
 }
 
-std::vector<double> KllSketch::pmf(const std::vector<double>& split_points) const {
+std::vector<double> KllSketch::pmf(std::span<const double> split_points) const {
     return queries().pmf(split_points);
 }
 

@@ -36,10 +36,10 @@ public:
 
     std::optional<double> quantile(double rank) const;
     double rank(double value) const;
-    std::vector<std::optional<double>> quantiles(const std::vector<double>& ranks) const;
-    std::vector<double> ranks(const std::vector<double>& values) const;
-    std::vector<double> cdf(const std::vector<double>& split_points) const;
-    std::vector<double> pmf(const std::vector<double>& split_points) const;
+    std::vector<std::optional<double>> quantiles(std::span<const double> ranks) const;
+    std::vector<double> ranks(std::span<const double> values) const;
+    std::vector<double> cdf(std::span<const double> split_points) const;
+    std::vector<double> pmf(std::span<const double> split_points) const;
     std::uint64_t count() const { return n_; }
     std::uint64_t k() const { return k_; }
     bool is_empty() const { return n_ == 0; }

@@ -22,6 +22,7 @@ std::vector<std::uint64_t> weights_before(std::span<const Weighted> pairs) {
 }
 
 constexpr std::size_t kNearSteps = 8;
+constexpr std::size_t kWindow = 4;
 
 // The index of the first element that satisfies `past`, which must hold for
 // a suffix of the range. A binary search whose steps compile to conditional
@@ -45,6 +46,17 @@ std::size_t first_past(std::span<const double> sorted, Past past) {
 // their answers rather than of the whole range.
 template <class Past>
 std::size_t first_past_from(std::span<const double> sorted, std::size_t start, Past past) {
+    // Most answers lie at the start or a step or two after it. The values
+    // failing `past` in a window of the first few are counted rather than
+    // scanned: the count is the answer when one of them passes, and adds
+    // compile without the branches a scan would mispredict.
+    if (sorted.size() - start >= kWindow) {
+        const double* window = sorted.data() + start;
+        const auto failing = static_cast<std::size_t>(!past(window[0])) + static_cast<std::size_t>(!past(window[1])) +
+                             static_cast<std::size_t>(!past(window[2])) + static_cast<std::size_t>(!past(window[3]));
+        if (failing < kWindow) return start + failing;
+        start += kWindow;
+    }
     // Dense batches find most answers within a few steps.
     const std::size_t near_end = std::min(sorted.size(), start + kNearSteps);
     for (std::size_t i = start; i < near_end; ++i) {

@@ -97,23 +97,23 @@ double ReqSketch::rank(double value) const { return queries().rank(value); }
 
 // Unlike `cdf`, takes the points in any order and answers an empty sketch
 // with zeros.
-std::vector<double> ReqSketch::get_cdf(const std::vector<double>& split_points) const {
+std::vector<double> ReqSketch::get_cdf(std::span<const double> split_points) const {
     std::vector<double> cdf = ranks(split_points);
     cdf.push_back(n_ == 0 ? 0.0 : 1.0);
     return cdf;
 }
 
-std::vector<std::optional<double>> ReqSketch::quantiles(const std::vector<double>& ranks) const {
+std::vector<std::optional<double>> ReqSketch::quantiles(std::span<const double> ranks) const {
     return queries().quantiles(ranks);
 }
 
-std::vector<double> ReqSketch::ranks(const std::vector<double>& values) const { return queries().ranks(values); }
+std::vector<double> ReqSketch::ranks(std::span<const double> values) const { return queries().ranks(values); }
 
-std::vector<double> ReqSketch::cdf(const std::vector<double>& split_points) const {
+std::vector<double> ReqSketch::cdf(std::span<const double> split_points) const {
     return queries().cdf(split_points);
 }
 
-std::vector<double> ReqSketch::pmf(const std::vector<double>& split_points) const {
+std::vector<double> ReqSketch::pmf(std::span<const double> split_points) const {
     return queries().pmf(split_points);
 }
 

@@ -142,7 +142,7 @@ double TDigest::rank(double value) const {
 // quantile() for each rank, appended in place: an optional returned from a
 // call per element comes back through a partly written stack slot, which
 // would cost more than the estimate.
-std::vector<std::optional<double>> TDigest::quantiles(const std::vector<double>& qs) const {
+std::vector<std::optional<double>> TDigest::quantiles(std::span<const double> qs) const {
     std::vector<std::optional<double>> out;
     out.reserve(qs.size());
     if (count_ == 0) {
@@ -164,7 +164,7 @@ std::vector<std::optional<double>> TDigest::quantiles(const std::vector<double>&
 }
 
 // rank() for each value: the shortcuts first, then the bisections together.
-std::vector<double> TDigest::ranks(const std::vector<double>& values) const {
+std::vector<double> TDigest::ranks(std::span<const double> values) const {
     std::vector<double> out(values.size());
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -179,7 +179,7 @@ std::vector<double> TDigest::ranks(const std::vector<double>& values) const {
 }
 
 // The rank at each split point, then 1.0; nothing for an empty digest.
-std::vector<double> TDigest::cdf(const std::vector<double>& split_points) const {
+std::vector<double> TDigest::cdf(std::span<const double> split_points) const {
     quantiles::check_split_points(split_points);
     if (count_ == 0) return {};
     std::vector<double> out = ranks(split_points);
@@ -188,7 +188,7 @@ std::vector<double> TDigest::cdf(const std::vector<double>& split_points) const 
 }
 
 // The steps of the CDF: ranks grow with the value, so no step is negative.
-std::vector<double> TDigest::pmf(const std::vector<double>& split_points) const {
+std::vector<double> TDigest::pmf(std::span<const double> split_points) const {
     std::vector<double> out = cdf(split_points);
     for (std::size_t i = out.size(); i-- > 1;) out[i] -= out[i - 1];
     return out;

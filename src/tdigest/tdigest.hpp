@@ -29,11 +29,11 @@ public:
     void clear();
 
     std::optional<double> quantile(double q) const;
-    std::vector<std::optional<double>> quantiles(const std::vector<double>& qs) const;
+    std::vector<std::optional<double>> quantiles(std::span<const double> qs) const;
     double rank(double value) const;
-    std::vector<double> ranks(const std::vector<double>& values) const;
-    std::vector<double> cdf(const std::vector<double>& split_points) const;
-    std::vector<double> pmf(const std::vector<double>& split_points) const;
+    std::vector<double> ranks(std::span<const double> values) const;
+    std::vector<double> cdf(std::span<const double> split_points) const;
+    std::vector<double> pmf(std::span<const double> split_points) const;
     std::optional<double> trimmed_mean(double lower_quantile, double upper_quantile) const;
     std::optional<double> median() const { return estimate(0.5); }
     std::optional<double> p25() const { return estimate(0.25); }
