@@ -1,9 +1,12 @@
 """Quantile summaries: ns per update; ns per query over a sweep of 1,000
 ranks (or values) on a summary filled with 200,000 values; ns per batch query
-of 100 ranks or split points, against the peer's batch call or, for the
-T-Digest, against a Python loop of its own single queries."""
+of 100 ranks or split points, against the peer's batch call given the same
+input (a list, then a NumPy array) or, for the T-Digest, against a Python loop
+of its own single queries."""
 
 import random
+import statistics
+import time
 
 import quillo
 from support import ns_per_call, optional_import, peer_rows
@@ -13,7 +16,9 @@ VALUES = [_RNG.random() for _ in range(200_000)]
 SLOW_VALUES = VALUES[:10_000]  # for peers that take microseconds per value
 RANKS = [i / 1000 for i in range(1000)]
 BATCH_RANKS = [i / 100 for i in range(1, 100)] + [0.995]
-# Many short passes: the best of them is the least disturbed by other processes.
+# Many short passes: the best of them (or, for the batches against a peer,
+# the median of passes taken in turn with the peer's) is the least disturbed
+# by other processes.
 BATCH_CALLS = range(100)
 BATCH_REPEATS = 40
 BATCH = 1000
@@ -40,6 +45,38 @@ def per_batch(call, argument):
     return ns_per_call(lambda _: call(argument), items=BATCH_CALLS, repeats=BATCH_REPEATS)
 
 
+def batch_pair(ours, peer, argument):
+    """ns per call of ours(argument) and of peer(argument): short passes of
+    both in turn, so that both sides meet the same load, and the median of
+    each side's passes."""
+    ours_ns, peer_ns = [], []
+    for _ in range(BATCH_REPEATS):
+        for call, times in ((ours, ours_ns), (peer, peer_ns)):
+            start = time.perf_counter_ns()
+            for _ in BATCH_CALLS:
+                call(argument)
+            times.append((time.perf_counter_ns() - start) / len(BATCH_CALLS))
+    return statistics.median(ours_ns), statistics.median(peer_ns)
+
+
+def batch_rows(cls, peer_name, mine, peer, points):
+    """quantiles and cdf, each with a list and with an ndarray on both sides."""
+    np = optional_import("numpy")
+    batches = [("quantiles of 100 ranks", mine.quantiles, peer and peer.get_quantiles, BATCH_RANKS),
+               (f"cdf at {len(points)} split points", mine.cdf, peer and peer.get_cdf, points)]
+    rows = []
+    for operation, ours, theirs, argument in batches:
+        forms = [("list", argument)] + ([("ndarray", np.array(argument))] if np else [])
+        for form, given in forms:
+            name = f"{operation}, {form}, per call"
+            if theirs is None:
+                rows += peer_rows(cls, name, per_batch(ours, given), {peer_name: None})
+                continue
+            ours_ns, peer_ns = batch_pair(ours, theirs, given)
+            rows += peer_rows(cls, name, ours_ns, {peer_name: (peer_ns, None)})
+    return rows
+
+
 def update_and_sweep(cls, operation, ours, peer_name, make_peer):
     """Rows for ns per update, per single query and per batch query; ``ours``, ``make_peer``: factories."""
     peer = update_peer = None
@@ -56,14 +93,10 @@ def update_and_sweep(cls, operation, ours, peer_name, make_peer):
          lambda: ns_per_call(peer.get_quantile, items=RANKS)),
         ("rank, 1,000-value sweep, per query", lambda: ns_per_call(mine.rank, items=VALUES[:1000]),
          lambda: ns_per_call(peer.get_rank, items=VALUES[:1000])),
-        ("quantiles of 100 ranks, per call", lambda: per_batch(mine.quantiles, BATCH_RANKS),
-         lambda: per_batch(peer.get_quantiles, BATCH_RANKS)),
-        (f"cdf at {len(points)} split points, per call", lambda: per_batch(mine.cdf, points),
-         lambda: per_batch(peer.get_cdf, points)),
     ]
     for operation_name, time_ours, time_peer in queries:
         rows += peer_rows(cls, operation_name, time_ours(), {peer_name: (time_peer(), None) if peer else None})
-    return rows
+    return rows + batch_rows(cls, peer_name, mine, peer, points)
 
 
 def tdigest_batch_rows(digest):

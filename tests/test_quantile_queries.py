@@ -3,6 +3,7 @@ answer is the single query's; the sorted view that KLL and REQ keep between
 changes answers as the plain walk over their retained values does; every
 mutation makes it forget."""
 
+import array
 import copy
 import functools
 import operator
@@ -236,16 +237,83 @@ class TestTDigest:
                 t.pmf(points)
 
 
-def test_sequences_of_any_kind():
-    s = KllSketch()
-    for v in range(100):
-        s.update(float(v))
-    expected = s.quantiles([0.25, 0.75])
-    doubles = memoryview(struct.pack("<2d", 0.25, 0.75)).cast("d")
-    assert s.quantiles((0.25, 0.75)) == s.quantiles(doubles) == expected
-    numpy = pytest.importorskip("numpy")
-    assert s.quantiles(numpy.array([0.25, 0.75])) == expected
-    assert s.cdf(numpy.array([10.0, 20.0])) == s.cdf([10.0, 20.0])
+def filled_summaries():
+    kll_sketch, req_sketch, digest = KllSketch(), ReqSketch(12), TDigest(50)
+    for v in range(-300, 700):
+        kll_sketch.update(v / 8)
+        req_sketch.update(v / 8)
+        digest.add(v / 8)
+    return kll_sketch, req_sketch, digest
+
+
+# Numbers exact in every dtype below: ranks in [0, 1], split points increasing.
+BATCHES = {"ranks": [i / 64 for i in range(65)], "points": [float(v) for v in range(-40, 90, 3)]}
+METHODS = [("quantiles", "ranks"), ("ranks", "points"), ("cdf", "points"), ("pmf", "points")]
+
+
+def every_form(numbers):
+    """The numbers as a list and in every other form a batch query reads."""
+    np = pytest.importorskip("numpy")
+    forms = {
+        "tuple": tuple(numbers),
+        "list with an int": [int(numbers[0])] + numbers[1:] if numbers[0].is_integer() else numbers,
+        "array.array": array.array("d", numbers),
+        "memoryview": memoryview(struct.pack(f"<{len(numbers)}d", *numbers)).cast("d"),
+        "float64": np.array(numbers),
+        "float32": np.array(numbers, dtype=np.float32),
+        "strided": np.repeat(np.array(numbers), 2)[::2],
+        "big-endian": np.array(numbers, dtype=">f8"),
+        "reversed twice": np.array(numbers[::-1])[::-1],
+    }
+    if all(v.is_integer() for v in numbers):
+        forms["int64"] = np.array(numbers, dtype=np.int64)
+        forms["big-endian int32"] = np.array(numbers, dtype=">i4")
+    return forms
+
+
+@pytest.mark.parametrize("summary", range(3), ids=["KllSketch", "ReqSketch", "TDigest"])
+def test_every_input_form_answers_as_the_list(summary):
+    s = filled_summaries()[summary]
+    for method, batch in METHODS:
+        numbers = BATCHES[batch]
+        expected = getattr(s, method)(numbers)
+        assert len(expected) >= len(numbers)
+        for form, given in every_form(numbers).items():
+            assert all_same(getattr(s, method)(given), expected), (method, form)
+    many = [i / 999 for i in range(1000)]  # more than a batch keeps on the stack
+    np = pytest.importorskip("numpy")
+    assert all_same(s.quantiles(np.array(many, dtype=np.float32)), s.quantiles([float(np.float32(r)) for r in many]))
+    assert all_same(s.ranks(np.arange(-500, 500)), s.ranks([float(v) for v in range(-500, 500)]))
+    assert s.quantiles(np.array([])) == [] and s.cdf(np.array([], dtype=np.int8)) == [1.0]
+
+
+@pytest.mark.parametrize("summary", range(3), ids=["KllSketch", "ReqSketch", "TDigest"])
+def test_bad_elements_are_refused_as_before(summary):
+    np = pytest.importorskip("numpy")
+    s = filled_summaries()[summary]
+    names = {"quantiles": "ranks" if summary < 2 else "qs", "ranks": "values", "cdf": "split_points"}
+    for method, name in names.items():
+        call = getattr(s, method)
+        # A float list that turns out to hold something else, early or late, a tuple and an object array.
+        for given in ([0.5, "x"], ["x", 0.5], [0.25] * 200 + ["x"], (0.5, "x"), np.array([0.5, "x"], dtype=object)):
+            with pytest.raises(TypeError, match=f"^argument '{name}': must be real number, not str$"):
+                call(given)
+        with pytest.raises(TypeError, match=f"^argument '{name}': must be real number, not NoneType$"):
+            call([0.5, None])
+        with pytest.raises(TypeError, match=f"^argument '{name}': 'float' object cannot be converted to 'Sequence'$"):
+            call(0.5)
+        with pytest.raises(TypeError, match=f"^argument '{name}': "):
+            call(np.zeros((2, 2)))  # not one-dimensional: element by element, as before
+    for method in (s.cdf, s.pmf):
+        for points in (np.array([1.0, NAN]), np.array([3, 2], dtype=">i8"), array.array("f", [1.0, 1.0])):
+            with pytest.raises(ValueError, match=SPLIT_ERROR):
+                method(points)
+    if summary < 2:
+        for ranks in (np.array([0.5, 1.5]), np.array([0.5, NAN], dtype=np.float32), np.array([2], dtype=np.uint8)):
+            with pytest.raises(BaseException) as err:
+                s.quantiles(ranks)
+            assert type(err.value).__name__ == "PanicException"
+            assert str(err.value) == "Rank must be between 0.0 and 1.0"
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++ compiler")
