@@ -42,22 +42,9 @@ std::size_t first_past(std::span<const double> sorted, Past past) {
 }
 
 // first_past when `past` is known to fail before `start`: gallops from there,
-// so a batch of ascending queries costs the logarithm of the gaps between
-// their answers rather than of the whole range.
+// so an answer costs the logarithm of its distance from `start`.
 template <class Past>
 std::size_t first_past_from(std::span<const double> sorted, std::size_t start, Past past) {
-    // Most answers lie at the start or a step or two after it. The values
-    // failing `past` in a window of the first few are counted rather than
-    // scanned: the count is the answer when one of them passes, and adds
-    // compile without the branches a scan would mispredict.
-    if (sorted.size() - start >= kWindow) {
-        const double* window = sorted.data() + start;
-        const auto failing = static_cast<std::size_t>(!past(window[0])) + static_cast<std::size_t>(!past(window[1])) +
-                             static_cast<std::size_t>(!past(window[2])) + static_cast<std::size_t>(!past(window[3]));
-        if (failing < kWindow) return start + failing;
-        start += kWindow;
-    }
-    // Dense batches find most answers within a few steps.
     const std::size_t near_end = std::min(sorted.size(), start + kNearSteps);
     for (std::size_t i = start; i < near_end; ++i) {
         if (past(sorted[i])) return i;
@@ -70,14 +57,23 @@ std::size_t first_past_from(std::span<const double> sorted, std::size_t start, P
     }
 }
 
-// A key not below the hint's key has its answer at or after the hint's;
-// `start` is a bound known without the hint.
+// `start`: a bound known from the bucket indexes, 0 when there is none.
+// Most answers lie at the start or a step or two after it. The values
+// failing `past` in a window of the first few are counted rather than
+// scanned: the count is the answer when one of them passes, and adds compile
+// without the branches a scan would mispredict, so the searches of a batch
+// overlap.
 template <class Past>
-std::size_t search(std::span<const double> sorted, double key, SortedView::Hint* hint, std::size_t start, Past past) {
-    if (hint != nullptr && key >= hint->key) start = std::max(start, hint->index);
-    const std::size_t found = start > 0 ? first_past_from(sorted, start, past) : first_past(sorted, past);
-    if (hint != nullptr) *hint = {key, found};
-    return found;
+std::size_t search(std::span<const double> sorted, std::size_t start, Past past) {
+    if (start == 0) return first_past(sorted, past);
+    if (sorted.size() - start >= kWindow) {
+        const double* window = sorted.data() + start;
+        const auto failing = static_cast<std::size_t>(!past(window[0])) + static_cast<std::size_t>(!past(window[1])) +
+                             static_cast<std::size_t>(!past(window[2])) + static_cast<std::size_t>(!past(window[3]));
+        if (failing < kWindow) return start + failing;
+        start += kWindow;
+    }
+    return first_past_from(sorted, start, past);
 }
 
 }  // namespace
@@ -182,23 +178,30 @@ std::size_t SortedView::value_bucket_floor(double x) const {
 
 // The running weights never decrease, so the first one that reaches the
 // target is where the walk would stop.
-const double* SortedView::quantile(double q, Hint* hint) const {
+const double* SortedView::quantile(double q) const {
     const double target = q * static_cast<double>(total_);
-    const std::size_t reached =
-        search(running_, target, hint, bucket_floor(q), [target](double running) { return running >= target; });
+    const std::size_t reached = search(running_, bucket_floor(q), [target](double running) { return running >= target; });
     return reached == running_.size() ? nullptr : &values_[reached];
+}
+
+void SortedView::quantiles(std::span<const double> qs, std::span<const double*> out) const {
+    for (std::size_t i = 0; i < qs.size(); ++i) out[i] = quantile(qs[i]);
 }
 
 // The values not greater than x are a prefix of the ascending numbers (all
 // of them when x is NaN), plus every NaN.
-std::uint64_t SortedView::weight_up_to(double x, Hint* hint) const {
-    const std::size_t end = search(rank_keys(), x, hint, value_bucket_floor(x), [x](double v) { return v > x; });
+std::uint64_t SortedView::weight_up_to(double x) const {
+    const std::size_t end = search(rank_keys(), value_bucket_floor(x), [x](double v) { return v > x; });
     return nan_weight_ + weight_before_[end];
 }
 
-double SortedView::rank(double x, Hint* hint) const {
+double SortedView::rank(double x) const {
     if (total_ == 0) return 0.0;
-    return static_cast<double>(weight_up_to(x, hint)) / static_cast<double>(total_);
+    return static_cast<double>(weight_up_to(x)) / static_cast<double>(total_);
+}
+
+void SortedView::ranks(std::span<const double> xs, std::span<double> out) const {
+    for (std::size_t i = 0; i < xs.size(); ++i) out[i] = rank(xs[i]);
 }
 
 void check_split_points(std::span<const double> split_points) {

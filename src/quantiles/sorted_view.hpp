@@ -5,8 +5,9 @@
 // are those of the plain walk over the stably sorted values: the same sort,
 // the same sums in the same order, and searches that stop where the walk
 // would.
+#include <algorithm>
+#include <array>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -28,24 +29,24 @@ public:
 
     bool empty() const { return values_.empty(); }
 
-    // The previous search of a batch: queries given in ascending order
-    // start where the last one ended. NaN makes the first search a full one.
-    struct Hint {
-        double key = std::numeric_limits<double>::quiet_NaN();
-        std::size_t index = 0;
-    };
-
     // The first value, in ascending order, at which the running weight
     // reaches q times the total weight; null when no value does. (A pointer
     // rather than an optional, which would come back through memory.)
-    const double* quantile(double q, Hint* hint = nullptr) const;
+    const double* quantile(double q) const;
+
+    // quantile(q) for each q, into `out` (as long as `qs`). The searches of
+    // a batch do not depend on one another, so they overlap in the processor.
+    void quantiles(std::span<const double> qs, std::span<const double*> out) const;
 
     // Total weight of the values not greater than x (NaN values count),
     // summed as an unsigned integer like the total.
-    std::uint64_t weight_up_to(double x, Hint* hint = nullptr) const;
+    std::uint64_t weight_up_to(double x) const;
 
     // weight_up_to(x) over the total, or 0.0 when the total is 0.
-    double rank(double x, Hint* hint = nullptr) const;
+    double rank(double x) const;
+
+    // rank(x) for each x, into `out` (as long as `xs`).
+    void ranks(std::span<const double> xs, std::span<double> out) const;
 
     std::uint64_t total() const { return total_; }
 
@@ -118,25 +119,21 @@ public:
 
     std::vector<std::optional<double>> quantiles(std::span<const double> ranks) const {
         for (double r : ranks) check_rank(r);
-        std::vector<std::optional<double>> out;
-        out.reserve(ranks.size());
-        if (n_ == 0) {
-            out.resize(ranks.size());
-            return out;
-        }
+        std::vector<std::optional<double>> out(ranks.size());
+        if (n_ == 0) return out;
         const SortedView& view = view_();
-        SortedView::Hint hint;
-        for (double r : ranks) append_quantile(out, view, r, &hint);
+        std::array<const double*, kChunk> found;
+        for (std::size_t first = 0; first < ranks.size(); first += kChunk) {
+            const std::span<const double> chunk = ranks.subspan(first, std::min(kChunk, ranks.size() - first));
+            view.quantiles(chunk, std::span(found).first(chunk.size()));
+            for (std::size_t i = 0; i < chunk.size(); ++i) settle(out[first + i], view, chunk[i], found[i]);
+        }
         return out;
     }
 
     std::vector<double> ranks(std::span<const double> values) const {
-        if (n_ == 0) return std::vector<double>(values.size(), 0.0);
-        const SortedView& view = view_();
-        std::vector<double> out;
-        out.reserve(values.size());
-        SortedView::Hint hint;
-        for (double x : values) out.push_back(view.rank(x, &hint));
+        std::vector<double> out(values.size(), 0.0);
+        if (n_ != 0) view_().ranks(values, out);
         return out;
     }
 
@@ -144,8 +141,8 @@ public:
     std::vector<double> cdf(std::span<const double> split_points) const {
         check_split_points(split_points);
         if (n_ == 0) return {};
-        std::vector<double> out = ranks(split_points);
-        out.push_back(1.0);
+        std::vector<double> out(split_points.size() + 1, 1.0);
+        view_().ranks(split_points, std::span(out).first(split_points.size()));
         return out;
     }
 
@@ -160,9 +157,8 @@ public:
         std::vector<double> out;
         out.reserve(split_points.size() + 1);
         std::uint64_t before = 0;
-        SortedView::Hint hint;
         for (double x : split_points) {
-            const std::uint64_t up_to = view.weight_up_to(x, &hint);
+            const std::uint64_t up_to = view.weight_up_to(x);
             out.push_back(share(up_to - before, total));
             before = up_to;
         }
@@ -172,6 +168,9 @@ public:
     }
 
 private:
+    // Queries a batch holds on the stack at a time.
+    static constexpr std::size_t kChunk = 128;
+
     static void check_rank(double rank) {
         if (!(rank >= 0.0 && rank <= 1.0)) panic("Rank must be between 0.0 and 1.0");
     }
@@ -180,21 +179,20 @@ private:
         return total == 0 ? 0.0 : static_cast<double>(weight) / static_cast<double>(total);
     }
 
-    // Appends rather than returns: an optional returned from a call comes
-    // back through a partly written stack slot, which costs more than the
-    // search.
-    void append_quantile(std::vector<std::optional<double>>& out, const SortedView& view, double rank,
-                         SortedView::Hint* hint) const {
+    // Sets `out` to quantile(rank), the view's search having found `found`.
+    // Written in place: an optional built apart and copied in would be read
+    // back from a partly written stack slot, which costs more than the search.
+    void settle(std::optional<double>& out, const SortedView& view, double rank, const double* found) const {
         if (rank == 0.0) {
-            out.push_back(min_value_);
+            out = min_value_;
         } else if (rank == 1.0) {
-            out.push_back(max_value_);
+            out = max_value_;
         } else if (view.empty()) {
-            out.push_back(min_value_);
-        } else if (const double* value = view.quantile(rank, hint)) {
-            out.emplace_back(*value);
+            out = min_value_;
+        } else if (found != nullptr) {
+            out.emplace(*found);
         } else {
-            out.push_back(max_value_);
+            out = max_value_;
         }
     }
 

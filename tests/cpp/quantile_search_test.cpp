@@ -115,21 +115,24 @@ void sorted_view_matches_the_walk() {
         std::vector<double> shuffled = ranks;
         std::shuffle(shuffled.begin(), shuffled.end(), rng);
         for (const auto* order : {&ranks, &shuffled}) {
-            SortedView::Hint hint;
-            for (double q : *order) {
+            std::vector<const double*> batch(order->size());
+            view.quantiles(*order, batch);
+            for (std::size_t i = 0; i < order->size(); ++i) {
+                const double q = (*order)[i];
                 const auto expected = walk_quantile(pairs, q);
                 check(same(found(view.quantile(q)), expected), "quantile " + std::to_string(q));
-                check(same(found(view.quantile(q, &hint)), expected), "hinted quantile " + std::to_string(q));
+                check(same(found(batch[i]), expected), "batch quantile " + std::to_string(q));
             }
         }
         std::vector<double> points = pool;
         points.push_back(std::nextafter(1.0, 2.0));
-        std::sort(points.begin(), points.end());  // NaN sorts anywhere: hints must cope
-        SortedView::Hint hint;
-        for (double x : points) {
-            const double expected = walk_rank(pairs, x);
-            check(same(view.rank(x), expected), "rank " + std::to_string(x));
-            check(same(view.rank(x, &hint), expected), "hinted rank " + std::to_string(x));
+        std::sort(points.begin(), points.end());  // NaN sorts anywhere
+        std::vector<double> batch(points.size());
+        view.ranks(points, batch);
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const double expected = walk_rank(pairs, points[i]);
+            check(same(view.rank(points[i]), expected), "rank " + std::to_string(points[i]));
+            check(same(batch[i], expected), "batch rank " + std::to_string(points[i]));
         }
     }
 }
