@@ -180,7 +180,8 @@ std::size_t SortedView::value_bucket_floor(double x) const {
 // target is where the walk would stop.
 const double* SortedView::quantile(double q) const {
     const double target = q * static_cast<double>(total_);
-    const std::size_t reached = search(running_, bucket_floor(q), [target](double running) { return running >= target; });
+    const std::size_t reached =
+        search(running_, bucket_floor(q), [target](double running) { return running >= target; });
     return reached == running_.size() ? nullptr : &values_[reached];
 }
 
