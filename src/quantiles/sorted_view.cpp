@@ -179,6 +179,9 @@ std::size_t SortedView::value_bucket_floor(double x) const {
 // The running weights never decrease, so the first one that reaches the
 // target is where the walk would stop.
 const double* SortedView::quantile(double q) const {
+    // Every running weight reaches a target of zero, which needs no search
+    // (the batches of a sketch ask it for the ranks its minimum answers).
+    if (q <= 0.0) return values_.empty() ? nullptr : values_.data();
     const double target = q * static_cast<double>(total_);
     const std::size_t reached =
         search(running_, bucket_floor(q), [target](double running) { return running >= target; });
