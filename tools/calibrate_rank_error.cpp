@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -228,7 +227,7 @@ void take_max(Quantiles& into, const Quantiles& from) {
 }
 
 void print_constants(const char* name, const Quantiles& constants) {
-    std::printf("const RankErrorConstants %s = {", name);
+    std::printf("const RankErrorConstants %s = {\n    ", name);
     for (std::size_t i = 0; i < kRankErrorPoints; ++i) std::printf("%s%.4f", i ? ", " : "", constants[i]);
     std::printf("};\n");
 }
@@ -331,19 +330,23 @@ SummaryRow check_setting(Kind kind, std::uint64_t k, const LengthRange& range, s
     for (Order order : kOrders) {
         const Coverage c = check_row(kind, k, order, range, streams, rng);
         if (order == Order::random) row.random = c;
-        for (std::size_t i = 0; i < c.shares.size(); ++i) row.lowest.shares[i] = std::min(row.lowest.shares[i], c.shares[i]);
+        for (std::size_t i = 0; i < c.shares.size(); ++i) {
+            row.lowest.shares[i] = std::min(row.lowest.shares[i], c.shares[i]);
+        }
         row.lowest.lowest_quarter = std::min(row.lowest.lowest_quarter, c.lowest_quarter);
     }
     return row;
 }
 
 void print_summary(const std::vector<SummaryRow>& rows) {
-    std::printf("\n| Class         |    k | random 68%% |  95%%  |  99%%  | any order 68%% |  95%%  |  99%%  | rank quarter 95%% |\n");
-    std::printf("|---------------|------|------------|-------|-------|---------------|-------|-------|------------------|\n");
+    std::printf("\n| Class         |    k | random 68%% |  95%%  |  99%%  | any order 68%% |  95%%  |  99%%  |"
+                " rank quarter 95%% |\n");
+    std::printf("|---------------|------|------------|-------|-------|---------------|-------|-------|"
+                "------------------|\n");
     for (const SummaryRow& r : rows) {
-        std::printf("| %-13s | %4llu | %10.1f | %5.1f | %5.1f | %13.1f | %5.1f | %5.1f | %16.1f |\n", kind_name(r.kind),
-                    static_cast<unsigned long long>(r.k), r.random.shares[0], r.random.shares[1], r.random.shares[2],
-                    r.lowest.shares[0], r.lowest.shares[1], r.lowest.shares[2], r.lowest.lowest_quarter);
+        std::printf("| %-13s | %4llu | %10.1f | %5.1f | %5.1f | %13.1f | %5.1f | %5.1f | %16.1f |\n",
+                    kind_name(r.kind), static_cast<unsigned long long>(r.k), r.random.shares[0], r.random.shares[1],
+                    r.random.shares[2], r.lowest.shares[0], r.lowest.shares[1], r.lowest.shares[2], r.lowest.lowest_quarter);
     }
 }
 
@@ -375,7 +378,8 @@ void req_rank_profile(std::uint64_t streams, std::uint64_t& rng) {
 
 void check(std::uint64_t streams, const std::string& only) {
     std::uint64_t rng = kCheckSeed;
-    std::printf("| Class         |    k | Order             | n     |  68%%  |  95%%  |  99%%  | 95%% worst quarter |\n");
+    std::printf(
+        "| Class         |    k | Order             | n     |  68%%  |  95%%  |  99%%  | 95%% worst quarter |\n");
     std::printf("|---------------|------|-------------------|-------|-------|-------|-------|-------------------|\n");
     std::vector<SummaryRow> summary;
     if (only.empty() || only == "kll") {

@@ -4,7 +4,9 @@
 namespace quillo::quantiles {
 
 const double kKllRankErrorExponent = 0.9467;
-const RankErrorConstants kKllRankErrorConstants = {0.8041, 0.9938, 1.1484, 1.3704, 1.5993, 1.8394, 1.9856, 2.1225, 2.3842};
-const RankErrorConstants kReqRankErrorConstants = {0.6153, 0.7739, 0.9145, 1.1038, 1.3169, 1.5303, 1.6571, 1.8302, 2.1330};
+const RankErrorConstants kKllRankErrorConstants = {
+    0.8041, 0.9938, 1.1484, 1.3704, 1.5993, 1.8394, 1.9856, 2.1225, 2.3842};
+const RankErrorConstants kReqRankErrorConstants = {
+    0.6153, 0.7739, 0.9145, 1.1038, 1.3169, 1.5303, 1.6571, 1.8302, 2.1330};
 
 }  // namespace quillo::quantiles
