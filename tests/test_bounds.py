@@ -1,8 +1,10 @@
 """Confidence bounds of the distinct counters: argument checks, bracketing, widening with the confidence,
-the regimes where the state proves the count, merged and decoded sketches, and a small coverage run."""
+the regimes where the state proves the count, merged and decoded sketches, and a small coverage run. Then
+the same for the rank-error bounds of the quantile sketches."""
 
 import math
 import pickle
+import random
 
 import pytest
 
@@ -176,3 +178,126 @@ def test_coverage_is_near_the_confidence(name, count, merged):
     for confidence, hit in hits.items():
         spread = 3 * math.sqrt(confidence * (1 - confidence) / COVERAGE_STREAMS)
         assert abs(hit / COVERAGE_STREAMS - confidence) <= spread + 0.01, (confidence, hit)
+
+
+# ---- rank-error bounds of the quantile sketches ----
+
+QUANTILE_FACTORIES = {
+    "KllSketch": lambda k=64: quillo.KllSketch(k),
+    "ReqSketch HRA": lambda k=16: quillo.ReqSketch(k, "HRA"),
+    "ReqSketch LRA": lambda k=16: quillo.ReqSketch(k, "LRA"),
+}
+QUANTILE_NAMES = sorted(QUANTILE_FACTORIES)
+
+
+def filled(name, values, **kwargs):
+    sketch = QUANTILE_FACTORIES[name](**kwargs)
+    for value in values:
+        sketch.update(value)
+    return sketch
+
+
+@pytest.mark.parametrize("name", QUANTILE_NAMES)
+def test_rank_error_refuses_confidence_outside_the_open_unit_interval(name):
+    sketch = filled(name, range(5000))
+    for bad in (0.0, 1.0, -0.5, 1.5, math.nan, math.inf):
+        with pytest.raises(ValueError, match="^Confidence must be between 0 and 1$"):
+            sketch.rank_error(bad)
+    # An exact sketch checks the argument as well.
+    with pytest.raises(ValueError, match="^Confidence must be between 0 and 1$"):
+        QUANTILE_FACTORIES[name]().rank_error(1.0)
+    with pytest.raises(TypeError):
+        sketch.rank_error("0.9")
+    with pytest.raises(TypeError):
+        sketch.rank_error()
+    assert sketch.rank_error(None) == sketch.rank_error(0.95)
+
+
+@pytest.mark.parametrize("name", QUANTILE_NAMES)
+def test_rank_error_grows_with_the_confidence(name):
+    sketch = filled(name, range(20000))
+    errors = [sketch.rank_error(c) for c in (1e-6, 0.3, 0.5, 0.6, 0.68, 0.8, 0.9, 0.95, 0.97, 0.99, 0.995, 0.999,
+                                             0.9999)]
+    assert all(0.0 < a < b <= 1.0 for a, b in zip(errors, errors[1:])), errors
+
+
+def test_rank_error_is_zero_until_the_first_compaction():
+    # KLL k=200 compacts at its 134th value, REQ k=16 at its 17th.
+    for sketch, capacity in ((quillo.KllSketch(200), 133), (quillo.ReqSketch(16, "HRA"), 16),
+                             (quillo.ReqSketch(16, "LRA"), 16)):
+        assert sketch.rank_error(0.99) == 0.0
+        for i in range(capacity):
+            sketch.update(float(i))
+        assert sketch.rank_error(0.999) == 0.0
+        sketch.update(-1.0)
+        assert sketch.rank_error(0.5) > 0.0
+
+
+def test_kll_rank_error_falls_with_k_and_not_with_the_count():
+    values = list(range(30000))
+    small, large = filled("KllSketch", values, k=50), filled("KllSketch", values, k=400)
+    assert 4 < small.rank_error(0.95) / large.rank_error(0.95) < 8
+    assert small.rank_error(0.95) == filled("KllSketch", values[:3000], k=50).rank_error(0.95)
+
+
+def test_req_rank_error_falls_as_the_stream_grows():
+    errors = [filled("ReqSketch HRA", range(n)).rank_error(0.95) for n in (1000, 10000, 100000)]
+    assert errors[0] > errors[1] > errors[2] > 0.0
+
+
+@pytest.mark.parametrize("name", QUANTILE_NAMES)
+def test_rank_error_survives_a_round_trip(name):
+    for count in (10, 20000):
+        sketch = filled(name, range(count))
+        for copy in (type(sketch).from_bytes(sketch.to_bytes()), pickle.loads(pickle.dumps(sketch))):
+            assert copy.rank_error(0.9) == sketch.rank_error(0.9)
+    assert type(sketch).from_bytes(QUANTILE_FACTORIES[name]().to_bytes()).rank_error(0.9) == 0.0
+
+
+def test_merged_kll_rank_error_follows_its_k_and_whether_it_compacted():
+    exact = filled("KllSketch", range(50), k=200)
+    exact.merge(filled("KllSketch", range(50, 100), k=200))
+    exact.merge(quillo.KllSketch(8))
+    assert exact.count() == 100 and exact.rank_error(0.99) == 0.0
+    # The union of two exact sketches overflows level 0 and compacts.
+    overfull = filled("KllSketch", range(100), k=200)
+    overfull.merge(filled("KllSketch", range(100, 200), k=200))
+    compacted = filled("KllSketch", range(5000), k=200)
+    assert overfull.rank_error(0.95) == compacted.rank_error(0.95) > 0.0
+    # The merged sketch keeps its own k.
+    wide = filled("KllSketch", range(10), k=400)
+    wide.merge(compacted)
+    assert wide.rank_error(0.95) == filled("KllSketch", range(5000), k=400).rank_error(0.95)
+
+
+def rank_error_coverage(name, k, orders, streams, length):
+    """Share of single rank queries, at 99 spread ranks of each stream, within rank_error."""
+    rng = random.Random(f"{name}:{k}")
+    hits = {0.68: 0, 0.95: 0}
+    queries = 0
+    for order in orders:
+        for _ in range(streams):
+            n = length + rng.randrange(length)
+            values = list(range(n))
+            if order == "random":
+                rng.shuffle(values)
+            elif order == "zig-zag":
+                values = [i // 2 if i % 2 == 0 else n - 1 - i // 2 for i in range(n)]
+            sketch = QUANTILE_FACTORIES[name](k=k)
+            sketch.update_many(values)
+            points = [j * n // 100 for j in range(1, 100)]
+            for point, rank in zip(points, sketch.ranks(points)):
+                error = abs(rank - (point + 1) / n)
+                queries += 1
+                for confidence in hits:
+                    hits[confidence] += error <= sketch.rank_error(confidence)
+    return {confidence: hit / queries for confidence, hit in hits.items()}
+
+
+@pytest.mark.parametrize("name,k", [("KllSketch", 32), ("ReqSketch HRA", 16), ("ReqSketch LRA", 16)])
+def test_rank_error_holds_in_the_stated_share_of_queries(name, k):
+    coverage = rank_error_coverage(name, k, ("random", "sorted", "zig-zag"), streams=12, length=4000)
+    for confidence, share in coverage.items():
+        assert share >= confidence, coverage
+    # An upper bound, yet not a trivial one.
+    assert coverage[0.68] < 0.97, coverage

@@ -319,7 +319,8 @@ def test_bad_elements_are_refused_as_before(summary):
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++ compiler")
 def test_views_match_the_walks_and_threads_agree_in_cpp(tmp_path):
     """The NaN arrangement of the C++ sort, and threads free of the interpreter lock."""
-    sources = ["tests/cpp/quantile_search_test.cpp", "src/quantiles/sorted_view.cpp", "src/quantiles/kll_sketch.cpp"]
+    sources = ["tests/cpp/quantile_search_test.cpp", "src/quantiles/sorted_view.cpp", "src/quantiles/kll_sketch.cpp",
+               "src/quantiles/rank_error_table.cpp"]
     binary = tmp_path / "quantile_search_test"
     subprocess.run(["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-pthread", f"-I{ROOT / 'src'}",
                     *(str(ROOT / s) for s in sources), "-o", str(binary)], check=True)

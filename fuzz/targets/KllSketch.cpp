@@ -14,6 +14,7 @@ QUILLO_FUZZ_TARGET(KllSketch, true, [](KllSketch& s, const KllSketch& copy, cons
         (void)k.median();
         (void)k.q99();
         (void)k.statistics();
+        (void)k.rank_error(0.95);
     };
     queries(s);
     for (int round = 0; round < 40; ++round) {

@@ -13,6 +13,7 @@ QUILLO_FUZZ_TARGET(ReqSketch, true, [](ReqSketch& s, const ReqSketch&, const qui
         tolerate([&] { (void)s.get_cdf(feed.values); });
         (void)s.count();
         (void)s.mode();
+        (void)s.rank_error(0.95);
     };
     queries();
     for (int round = 0; round < 40; ++round) {

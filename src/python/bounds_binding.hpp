@@ -1,5 +1,6 @@
 #pragma once
-// The confidence-bound methods every distinct counter declares alike.
+// The confidence-bound methods every distinct counter declares alike, and
+// the rank-error bound of the quantile sketches.
 #include "common/confidence.hpp"
 #include "python/frame.hpp"
 
@@ -7,6 +8,10 @@ namespace quillo::py::bounds {
 
 inline constexpr const char* kLowerDoc = "Lower bound on the distinct count at the given confidence (None means 0.95).";
 inline constexpr const char* kUpperDoc = "Upper bound on the distinct count at the given confidence (None means 0.95).";
+
+inline constexpr const char* kRankErrorDoc =
+    "Bound on the absolute error of a single rank query, as a fraction of the count, at the given confidence (None "
+    "means 0.95).";
 
 template <class Sketch>
 double lower(const Sketch& sketch, Nullable<double> confidence) {
@@ -16,6 +21,11 @@ double lower(const Sketch& sketch, Nullable<double> confidence) {
 template <class Sketch>
 double upper(const Sketch& sketch, Nullable<double> confidence) {
     return sketch.upper_bound(confidence.value_or(kDefaultConfidence));
+}
+
+template <class Sketch>
+double rank_error(const Sketch& sketch, Nullable<double> confidence) {
+    return sketch.rank_error(confidence.value_or(kDefaultConfidence));
 }
 
 }  // namespace quillo::py::bounds

@@ -1,3 +1,4 @@
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/classes.hpp"
 #include "python/frame.hpp"
@@ -44,6 +45,7 @@ PyTypeObject* build_kll_sketch() {
         .method<"q95", &KllSketch::q95>("")
         .method<"q99", &KllSketch::q99>("")
         .method<"statistics", &KllSketch::statistics>("")
+        .method<"rank_error", &bounds::rank_error<KllSketch>, "confidence">(bounds::kRankErrorDoc)
         .bytes<&KllSketch::to_bytes, &KllSketch::from_bytes>("", "", "")
         .build();
 }

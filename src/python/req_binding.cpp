@@ -1,3 +1,4 @@
+#include "python/bounds_binding.hpp"
 #include "python/bulk.hpp"
 #include "python/classes.hpp"
 #include "python/frame.hpp"
@@ -35,6 +36,7 @@ PyTypeObject* build_req_sketch() {
         .method<"count", &ReqSketch::count>("Total items ingested.")
         .method<"is_empty", &ReqSketch::is_empty>("")
         .method<"mode", &ReqSketch::mode>("")
+        .method<"rank_error", &bounds::rank_error<ReqSketch>, "confidence">(bounds::kRankErrorDoc)
         .bytes<&ReqSketch::to_bytes, &ReqSketch::from_bytes>("", "", "")
         .build();
 }

@@ -7,6 +7,7 @@
 #include "common/error.hpp"
 #include "common/memory.hpp"
 #include "quantiles/compactor_support.hpp"
+#include "quantiles/rank_error.hpp"
 
 namespace quillo::kll {
 namespace {
@@ -172,6 +173,15 @@ std::vector<double> KllSketch::cdf(std::span<const double> split_points) const {
 
 std::vector<double> KllSketch::pmf(std::span<const double> split_points) const {
     return queries().pmf(split_points);
+}
+
+// Until the first compaction level 0 holds every value and ranks are exact.
+// The figure is for this sketch's k: values merged in from a sketch of a
+// smaller k carry that sketch's larger error.
+double KllSketch::rank_error(double confidence) const {
+    const double constant = quantiles::rank_error_constant(quantiles::kKllRankErrorConstants, confidence);
+    if (levels_[0].values.size() == n_) return 0.0;
+    return std::min(1.0, constant / std::pow(static_cast<double>(k_), quantiles::kKllRankErrorExponent));
 }
 
 std::size_t KllSketch::retained() const {

@@ -51,6 +51,9 @@ public:
     std::optional<double> q95() const { return quantile(0.95); }
     std::optional<double> q99() const { return quantile(0.99); }
     Stats statistics() const;
+    // A bound on the absolute error of one rank query (a fraction of n) that
+    // holds with the given confidence; 0 while nothing has been compacted.
+    double rank_error(double confidence) const;
 
     std::vector<std::uint8_t> to_bytes() const;
     static KllSketch from_bytes(std::span<const std::uint8_t> data);

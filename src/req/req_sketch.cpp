@@ -1,6 +1,7 @@
 #include "req/req_sketch.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "codec/codec.hpp"
@@ -8,6 +9,7 @@
 #include "common/memory.hpp"
 #include "encoding/encoding.hpp"
 #include "quantiles/compactor_support.hpp"
+#include "quantiles/rank_error.hpp"
 
 namespace quillo::req {
 namespace {
@@ -115,6 +117,21 @@ std::vector<double> ReqSketch::cdf(std::span<const double> split_points) const {
 
 std::vector<double> ReqSketch::pmf(std::span<const double> split_points) const {
     return queries().pmf(split_points);
+}
+
+// Levels stay below 64 (the decoder checks), so 4^h is a finite double.
+double ReqSketch::rank_spread() const {
+    if (n_ == 0) return 0.0;
+    double variance = 0.0;
+    for (const ReqCompactor& c : compactors_) {
+        variance += static_cast<double>(c.num_compactions) * std::ldexp(1.0, 2 * static_cast<int>(c.level));
+    }
+    return std::sqrt(variance) / static_cast<double>(n_);
+}
+
+double ReqSketch::rank_error(double confidence) const {
+    const double constant = quantiles::rank_error_constant(quantiles::kReqRankErrorConstants, confidence);
+    return std::min(1.0, constant * rank_spread());
 }
 
 // Refuses states no sketch reaches: compactor 0 missing (updates append to

@@ -46,6 +46,14 @@ public:
     std::uint64_t k() const { return k_; }
     bool is_empty() const { return n_ == 0; }
     std::string mode() const { return lra_mode_ ? "LRA" : "HRA"; }
+    // The scale of the rank error the compactions so far imply: a compaction
+    // at level h moves a rank by 2^h or not at all, on either side with equal
+    // odds, so sqrt(sum over levels of compactions * 4^h) / n.
+    double rank_spread() const;
+    // A bound on the absolute error of one rank query (a fraction of n) that
+    // holds with the given confidence at any rank; 0 while nothing has been
+    // compacted.
+    double rank_error(double confidence) const;
 
     std::vector<std::uint8_t> to_bytes() const;
     static ReqSketch from_bytes(std::span<const std::uint8_t> data);
