@@ -14,17 +14,17 @@ inline constexpr const char* kRankErrorDoc =
     "means 0.95).";
 
 template <class Sketch>
-double lower(const Sketch& sketch, Nullable<double> confidence) {
+double lower(const Sketch& sketch, std::optional<double> confidence) {
     return sketch.lower_bound(confidence.value_or(kDefaultConfidence));
 }
 
 template <class Sketch>
-double upper(const Sketch& sketch, Nullable<double> confidence) {
+double upper(const Sketch& sketch, std::optional<double> confidence) {
     return sketch.upper_bound(confidence.value_or(kDefaultConfidence));
 }
 
 template <class Sketch>
-double rank_error(const Sketch& sketch, Nullable<double> confidence) {
+double rank_error(const Sketch& sketch, std::optional<double> confidence) {
     return sketch.rank_error(confidence.value_or(kDefaultConfidence));
 }
 
