@@ -8,7 +8,7 @@ QUILLO_FUZZ_TARGET(HllPlusPlusSparseSketch, true, [](HllPlusPlusSparseSketch& s,
     (void)s.estimate();
     // Enough updates to fill the update queue of a large table once and leave
     // it partly filled for the merges, queries and the image after them.
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 6; ++round) {
         for (const auto& item : feed.items) s.update(item);
     }
     tolerate([&] { s.merge(copy); });

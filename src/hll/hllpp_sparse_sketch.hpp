@@ -39,7 +39,7 @@ private:
     // Updates to a large table wait in a short queue until it is full; each
     // one prefetches its home slot on arrival, so the queue's probes find the
     // table in cache.
-    static constexpr std::size_t kQueueLength = 16;
+    static constexpr std::size_t kQueueLength = 32;
 
     explicit HllPlusPlusSparseSketch(std::uint8_t p) : p_(p) {}
 
