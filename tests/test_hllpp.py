@@ -5,6 +5,7 @@ import math
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import pytest
 import xxhash
@@ -241,14 +242,18 @@ def image_from_registers(p, dense):
 
 
 class TestSparseTable:
-    """The entries live in a table that doubles once more than three quarters
-    full; once it has 4,096 slots (past 1,536 entries), updates wait in a queue
-    of 32 before they reach it. Neither may show in an answer or an image."""
+    """The entries live in a table that grows once more than three quarters
+    full: fourfold while it stays within half the dense form's bytes, then
+    twofold. Once it has 4,096 slots (past 1,536 entries), updates wait in a
+    queue of 32 before they reach it. Neither may show in an answer or an
+    image, and the table stays smaller than the dense registers while fewer
+    than about a tenth of them are set."""
 
     P = 14
-    # Entry counts on both sides of every doubling up to 8,192 slots, and a
-    # run across the first queued updates (two whole queues and then some).
-    GROWTH = {n + d for n in (12, 24, 48, 96, 192, 384, 768, 1536, 3072) for d in (0, 1)}
+    # Entry counts on both sides of every step up to 8,192 slots (16 -> 64 ->
+    # 256 -> 1,024 -> 2,048 -> 4,096 -> 8,192), and a run across the first
+    # queued updates (two whole queues and then some).
+    GROWTH = {n + d for n in (12, 48, 192, 768, 1536, 3072) for d in (0, 1)}
     QUEUED = set(range(1530, 1610))
 
     def test_answers_and_images_follow_the_registers_at_every_step(self):
@@ -262,6 +267,8 @@ class TestSparseTable:
                 assert sketch.estimate() == dense.estimate()
                 copy = Sparse.from_bytes(image)
                 assert copy.to_bytes() == image and copy.estimate() == sketch.estimate()
+                if n <= 1536:
+                    assert sys.getsizeof(sketch) < sys.getsizeof(dense)
 
     def test_queued_updates_raise_lower_and_repeat_registers(self):
         base = new_register_items(self.P, 2000, "base")

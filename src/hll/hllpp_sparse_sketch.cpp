@@ -23,7 +23,8 @@ constexpr std::uint32_t kEmptySlot = 0;
 constexpr std::size_t kFirstTableSize = 16;
 // Tables smaller than this stay in cache: updates go straight in.
 constexpr std::size_t kQueueFromSlots = 4096;
-// The table doubles once more than three quarters of its slots are taken.
+// The table grows once more than three quarters of its slots are taken.
+constexpr std::size_t kQuadrupling = 4;
 constexpr std::size_t kLoadNumerator = 3;
 constexpr std::size_t kLoadDenominator = 4;
 // The largest value an update writes: the leading-zero count is capped at 63.
@@ -98,6 +99,16 @@ void HllPlusPlusSparseSketch::apply_queue() {
     queued_ = 0;
 }
 
+// A small table quadruples while that keeps it within half the dense form's
+// bytes: fewer, larger steps move fewer entries. Past that it doubles, so it
+// stays smaller than the dense form while fewer than about a tenth of the
+// registers are set.
+std::size_t HllPlusPlusSparseSketch::next_table_size(std::size_t slots) const {
+    if (slots == 0) return kFirstTableSize;
+    const std::size_t quadrupled = kQuadrupling * slots;
+    return quadrupled * sizeof(std::uint32_t) <= register_count() / 2 ? quadrupled : 2 * slots;
+}
+
 // The entries are gathered first without a branch per slot: a branch that
 // skipped the empty slots would be mispredicted wherever one falls by chance.
 void HllPlusPlusSparseSketch::grow() {
@@ -107,7 +118,7 @@ void HllPlusPlusSparseSketch::grow() {
         old[gathered] = old[slot];
         gathered += old[slot] != kEmptySlot;
     }
-    slots_.assign(old.empty() ? kFirstTableSize : 2 * old.size(), kEmptySlot);
+    slots_.assign(next_table_size(old.size()), kEmptySlot);
     home_shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
     growth_limit_ = slots_.size() * kLoadNumerator / kLoadDenominator;
     const std::size_t mask = slots_.size() - 1;

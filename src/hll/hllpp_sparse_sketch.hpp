@@ -59,13 +59,14 @@ private:
     // updates raise them; returns how many registers they set from zero.
     std::size_t count_queued_raises(hllpp::RegisterCounts& counts) const;
     void grow();
+    std::size_t next_table_size(std::size_t slots) const;
     // Every register that is not zero, queued updates included, ascending.
     std::vector<std::uint32_t> sorted_entries() const;
 
     // Empty slots hold 0, which no entry is: every stored value is at least 1.
     std::vector<std::uint32_t> slots_;
     std::size_t entry_count_ = 0;
-    // The table doubles once it holds more entries than this.
+    // The table grows once it holds more entries than this.
     std::size_t growth_limit_ = 0;
     unsigned home_shift_ = 0;
     // Entries not yet in the table; readers fold them in without applying them.
