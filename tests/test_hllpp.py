@@ -1,6 +1,7 @@
 """HllPlusPlusSketch and HllPlusPlusSparseSketch: construction, the shared
 bias-corrected estimator, merging, and both byte images."""
 
+import functools
 import math
 import pathlib
 import shutil
@@ -225,6 +226,7 @@ class TestSparseImage:
 
 
 
+@functools.lru_cache(maxsize=None)
 def new_register_items(p, count, prefix):
     """`count` items, each setting a register that no earlier one set."""
     items, seen, i = [], set(), 0
@@ -234,7 +236,7 @@ def new_register_items(p, count, prefix):
         if index not in seen:
             seen.add(index)
             items.append(item)
-    return items
+    return tuple(items)
 
 
 def image_from_registers(p, dense):
@@ -244,21 +246,21 @@ def image_from_registers(p, dense):
 class TestSparseTable:
     """The entries live in a table that grows once more than three quarters
     full: fourfold while it stays within half the dense form's bytes, then
-    twofold. Once it has 4,096 slots (past 1,536 entries), updates wait in a
+    twofold. Once it has 16,384 slots (past 6,144 entries), updates wait in a
     queue of 32 before they reach it. Neither may show in an answer or an
     image, and the table stays smaller than the dense registers while fewer
     than about a tenth of them are set."""
 
     P = 14
-    # Entry counts on both sides of every step up to 8,192 slots (16 -> 64 ->
-    # 256 -> 1,024 -> 2,048 -> 4,096 -> 8,192), and a run across the first
-    # queued updates (two whole queues and then some).
-    GROWTH = {n + d for n in (12, 48, 192, 768, 1536, 3072) for d in (0, 1)}
-    QUEUED = set(range(1530, 1610))
+    # Entry counts on both sides of every step up to 16,384 slots (16 -> 64 ->
+    # 256 -> 1,024 -> 2,048 -> 4,096 -> 8,192 -> 16,384), and a run across the
+    # first queued updates (a whole queue and then some).
+    GROWTH = {n + d for n in (12, 48, 192, 768, 1536, 3072, 6144) for d in (0, 1)}
+    QUEUED = set(range(6140, 6185))
 
     def test_answers_and_images_follow_the_registers_at_every_step(self):
         sketch, dense = Sparse(self.P), Dense(self.P)
-        for n, item in enumerate(new_register_items(self.P, 3100, "step"), 1):
+        for n, item in enumerate(new_register_items(self.P, 6185, "step"), 1):
             sketch.update(item)
             dense.update(item)
             if n in self.GROWTH or n in self.QUEUED:
@@ -271,7 +273,7 @@ class TestSparseTable:
                     assert sys.getsizeof(sketch) < sys.getsizeof(dense)
 
     def test_queued_updates_raise_lower_and_repeat_registers(self):
-        base = new_register_items(self.P, 2000, "base")
+        base = new_register_items(self.P, 6200, "base")
         # base[0] went into the table before the queue began; find items for
         # its register with a larger and with another value.
         target, stored = register_of(base[0], self.P)
@@ -291,8 +293,8 @@ class TestSparseTable:
             assert sketch.to_bytes() == image_from_registers(self.P, dense)
             assert sketch.estimate() == dense.estimate()
 
-    @pytest.mark.parametrize("left", [0, 40, 1540, 1569])
-    @pytest.mark.parametrize("right", [0, 7, 1537, 1560])
+    @pytest.mark.parametrize("left", [0, 40, 6150, 6177])
+    @pytest.mark.parametrize("right", [0, 7, 6145, 6160])
     def test_merge_in_every_state(self, left, right):
         """Empty, direct, and queued (partly filled, and just emptied) on both sides."""
         a_items, b_items = new_register_items(self.P, left, "a"), new_register_items(self.P, right, "b")
