@@ -14,7 +14,7 @@ SPARSE_LG_KS = (12, 14, 18)
 SPARSE_FILLS = (1_000, 10_000, 200_000)
 REPEATED_ITEMS = 10_000
 # Passes over short streams until this many updates, for steadier minima.
-FILL_UPDATES = 200_000
+FILL_UPDATES = 2_000_000
 # Sources of 150 items stay in SET mode at lg_k 12; sources of 2,000 are HLL.
 SOURCE_SIZES = {"SET": 150, "HLL": 2000}
 # Large enough that the benchmark items never make the linear counter switch.
@@ -76,7 +76,8 @@ def sparse_hllpp_rows():
                             "quillo HllPlusPlusSketch", times[dense], images[sparse], images[dense]))
         repeated = ITEMS[:REPEATED_ITEMS]
         seen = {cls: filled(cls(p), items=repeated) for cls in (sparse, dense)}
-        times = {cls: ns_per_call(seen[cls].update, repeated) for cls in (sparse, dense)}
+        passes = max(REPEATS, FILL_UPDATES // REPEATED_ITEMS)
+        times = {cls: ns_per_call(seen[cls].update, repeated, passes) for cls in (sparse, dense)}
         rows.append(Row("HllPlusPlusSparseSketch", f"update, {REPEATED_ITEMS:,} items seen before, p {p}",
                         times[sparse], "quillo HllPlusPlusSketch", times[dense], len(seen[sparse].to_bytes()),
                         len(seen[dense].to_bytes())))
