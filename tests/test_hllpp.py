@@ -225,7 +225,6 @@ class TestSparseImage:
         assert sketch.to_bytes() == full
 
 
-
 @functools.lru_cache(maxsize=None)
 def new_register_items(p, count, prefix):
     """`count` items, each setting a register that no earlier one set."""

@@ -23,8 +23,9 @@ constexpr std::uint32_t kEmptySlot = 0;
 constexpr std::size_t kFirstTableSize = 16;
 // Tables smaller than this (64 KiB) mostly stay in cache: updates go straight in.
 constexpr std::size_t kQueueFromSlots = 16384;
-// The table grows once more than three quarters of its slots are taken.
+// How much a small table grows at a time (a large one doubles).
 constexpr std::size_t kQuadrupling = 4;
+// The table grows once more than three quarters of its slots are taken.
 constexpr std::size_t kLoadNumerator = 3;
 constexpr std::size_t kLoadDenominator = 4;
 // The largest value an update writes: the leading-zero count is capped at 63.
