@@ -1,7 +1,6 @@
 #include "hll/hllpp_estimator.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 namespace quillo::hll::hllpp {
