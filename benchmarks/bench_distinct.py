@@ -8,9 +8,13 @@ from support import ITEMS, REPEATS, Row, filled, ns_per_call, optional_import, p
 LG_K = 12
 CPC_LG_K = 11
 HLLPP_LG_K = 14
-# The sparse HLL++ form at a precision where it stays smaller than the dense one.
-SPARSE_LG_K = 18
-SPARSE_DISTINCT = 20_000
+# The sparse HLL++ form against the dense one: new sketches fed this many
+# items, and repeated updates of the first REPEATED_ITEMS items.
+SPARSE_LG_KS = (12, 14, 18)
+SPARSE_FILLS = (1_000, 10_000, 200_000)
+REPEATED_ITEMS = 10_000
+# Passes over short streams until this many updates, for steadier minima.
+FILL_UPDATES = 2_000_000
 # Sources of 150 items stay in SET mode at lg_k 12; sources of 2,000 are HLL.
 SOURCE_SIZES = {"SET": 150, "HLL": 2000}
 # Large enough that the benchmark items never make the linear counter switch.
@@ -46,9 +50,10 @@ def hll_rows(ds, hyperloglog):
 
 
 def ns_per_fresh_fill(make, items):
-    """ns per update while a new summary takes ``items``, best of REPEATS passes."""
+    """ns per update while a new summary takes ``items`` (made outside the
+    timing), best of at least REPEATS passes."""
     best = float("inf")
-    for _ in range(REPEATS):
+    for _ in range(max(REPEATS, FILL_UPDATES // len(items))):
         update = make().update
         start = time.perf_counter_ns()
         for item in items:
@@ -58,17 +63,24 @@ def ns_per_fresh_fill(make, items):
 
 
 def sparse_hllpp_rows():
-    """The sparse HLL++ form against the dense one: on the whole item stream,
-    and while it takes new registers at a precision where it stays the smaller."""
+    """The sparse HLL++ form against the dense one, measured side by side: new
+    sketches fed 1,000 to 200,000 items, and items the sketch has already seen."""
+    sparse, dense = quillo.HllPlusPlusSparseSketch, quillo.HllPlusPlusSketch
     rows = []
-    fresh = f"update of a new sketch, {SPARSE_DISTINCT:,} distinct"
-    for p, items, label in ((LG_K, ITEMS, "update"), (SPARSE_LG_K, ITEMS[:SPARSE_DISTINCT], fresh)):
-        times = {cls: ns_per_fresh_fill(lambda cls=cls: cls(p), items)
-                 for cls in (quillo.HllPlusPlusSparseSketch, quillo.HllPlusPlusSketch)}
-        images = {cls: len(filled(cls(p), items=items).to_bytes()) for cls in times}
-        rows.append(Row("HllPlusPlusSparseSketch", f"{label}, p {p}", times[quillo.HllPlusPlusSparseSketch],
-                        "quillo HllPlusPlusSketch", times[quillo.HllPlusPlusSketch],
-                        images[quillo.HllPlusPlusSparseSketch], images[quillo.HllPlusPlusSketch]))
+    for p in SPARSE_LG_KS:
+        for count in SPARSE_FILLS:
+            items = ITEMS[:count]
+            times = {cls: ns_per_fresh_fill(lambda cls=cls: cls(p), items) for cls in (sparse, dense)}
+            images = {cls: len(filled(cls(p), items=items).to_bytes()) for cls in (sparse, dense)}
+            rows.append(Row("HllPlusPlusSparseSketch", f"update of a new sketch, {count:,} items, p {p}", times[sparse],
+                            "quillo HllPlusPlusSketch", times[dense], images[sparse], images[dense]))
+        repeated = ITEMS[:REPEATED_ITEMS]
+        seen = {cls: filled(cls(p), items=repeated) for cls in (sparse, dense)}
+        passes = max(REPEATS, FILL_UPDATES // REPEATED_ITEMS)
+        times = {cls: ns_per_call(seen[cls].update, repeated, passes) for cls in (sparse, dense)}
+        rows.append(Row("HllPlusPlusSparseSketch", f"update, {REPEATED_ITEMS:,} items seen before, p {p}",
+                        times[sparse], "quillo HllPlusPlusSketch", times[dense], len(seen[sparse].to_bytes()),
+                        len(seen[dense].to_bytes())))
     return rows
 
 

@@ -1,10 +1,12 @@
 """HllPlusPlusSketch and HllPlusPlusSparseSketch: construction, the shared
 bias-corrected estimator, merging, and both byte images."""
 
+import functools
 import math
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import pytest
 import xxhash
@@ -221,6 +223,88 @@ class TestSparseImage:
         for i in range(1000):
             sketch.update(f"s{i}")
         assert sketch.to_bytes() == full
+
+
+@functools.lru_cache(maxsize=None)
+def new_register_items(p, count, prefix):
+    """`count` items, each setting a register that no earlier one set."""
+    items, seen, i = [], set(), 0
+    while len(items) < count:
+        item, i = f"{prefix}-{i}", i + 1
+        index = register_of(item, p)[0]
+        if index not in seen:
+            seen.add(index)
+            items.append(item)
+    return tuple(items)
+
+
+def image_from_registers(p, dense):
+    return sparse_image(p, 1 << p, [(i, r) for i, r in enumerate(dense.to_bytes()[8:]) if r])
+
+
+class TestSparseTable:
+    """The entries live in a table that grows once more than three quarters
+    full: fourfold while it stays within half the dense form's bytes, then
+    twofold. Once it has 16,384 slots (past 6,144 entries), updates wait in a
+    queue of 32 before they reach it. Neither may show in an answer or an
+    image, and the table stays smaller than the dense registers while fewer
+    than about a tenth of them are set."""
+
+    P = 14
+    # Entry counts on both sides of every step up to 16,384 slots (16 -> 64 ->
+    # 256 -> 1,024 -> 2,048 -> 4,096 -> 8,192 -> 16,384), and a run across the
+    # first queued updates (a whole queue and then some).
+    GROWTH = {n + d for n in (12, 48, 192, 768, 1536, 3072, 6144) for d in (0, 1)}
+    QUEUED = set(range(6140, 6185))
+
+    def test_answers_and_images_follow_the_registers_at_every_step(self):
+        sketch, dense = Sparse(self.P), Dense(self.P)
+        for n, item in enumerate(new_register_items(self.P, 6185, "step"), 1):
+            sketch.update(item)
+            dense.update(item)
+            if n in self.GROWTH or n in self.QUEUED:
+                image = sketch.to_bytes()
+                assert image == image_from_registers(self.P, dense), n
+                assert sketch.estimate() == dense.estimate()
+                copy = Sparse.from_bytes(image)
+                assert copy.to_bytes() == image and copy.estimate() == sketch.estimate()
+                if n <= 1536:
+                    assert sys.getsizeof(sketch) < sys.getsizeof(dense)
+
+    def test_queued_updates_raise_lower_and_repeat_registers(self):
+        base = new_register_items(self.P, 6200, "base")
+        # base[0] went into the table before the queue began; find items for
+        # its register with a larger and with another value.
+        target, stored = register_of(base[0], self.P)
+        by_value, i = {}, 0
+        while len(by_value) < 2 or max(by_value) <= stored:
+            index, value = register_of(f"raise-{i}", self.P)
+            if index == target:
+                by_value.setdefault(value, f"raise-{i}")
+            i += 1
+        low, high = min(by_value), max(by_value)
+        # Each step is checked while it is still queued.
+        steps = [by_value[high], by_value[low], base[0], by_value[high], "fresh-item", "fresh-item"]
+        sketch, dense = fed(Sparse, self.P, base), fed(Dense, self.P, base)
+        for item in steps:
+            sketch.update(item)
+            dense.update(item)
+            assert sketch.to_bytes() == image_from_registers(self.P, dense)
+            assert sketch.estimate() == dense.estimate()
+
+    @pytest.mark.parametrize("left", [0, 40, 6150, 6177])
+    @pytest.mark.parametrize("right", [0, 7, 6145, 6160])
+    def test_merge_in_every_state(self, left, right):
+        """Empty, direct, and queued (partly filled, and just emptied) on both sides."""
+        a_items, b_items = new_register_items(self.P, left, "a"), new_register_items(self.P, right, "b")
+        a, b = fed(Sparse, self.P, a_items), fed(Sparse, self.P, b_items)
+        b_image = b.to_bytes()
+        a.merge(b)
+        union = fed(Dense, self.P, a_items + b_items)
+        assert a.to_bytes() == image_from_registers(self.P, union) and a.estimate() == union.estimate()
+        assert b.to_bytes() == b_image
+        b.merge(a)
+        assert b.to_bytes() == a.to_bytes()
 
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

@@ -6,7 +6,11 @@ using quillo::hll::HllPlusPlusSparseSketch;
 QUILLO_FUZZ_TARGET(HllPlusPlusSparseSketch, true, [](HllPlusPlusSparseSketch& s, const HllPlusPlusSparseSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     (void)s.estimate();
-    for (const auto& item : feed.items) s.update(item);
+    // Enough updates to fill the update queue of a large table once and leave
+    // it partly filled for the merges, queries and the image after them.
+    for (int round = 0; round < 6; ++round) {
+        for (const auto& item : feed.items) s.update(item);
+    }
     tolerate([&] { s.merge(copy); });
     tolerate([&] { s.merge(HllPlusPlusSparseSketch::create(10)); });
     tolerate([&] {

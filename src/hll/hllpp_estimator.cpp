@@ -1,7 +1,6 @@
 #include "hll/hllpp_estimator.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 namespace quillo::hll::hllpp {
@@ -20,11 +19,6 @@ const std::array<double, 256>& inverse_powers_of_two() {
 }
 
 }  // namespace
-
-Slot slot_of(std::uint64_t hash, std::uint8_t p) {
-    const int rho = std::min(std::countl_zero(hash << p), kMaxRho);
-    return {hash >> (64 - p), static_cast<std::uint8_t>(rho + 1)};
-}
 
 double interpolated_bias(const BiasTable& table, double raw) {
     const auto& xs = table.raw;
