@@ -93,13 +93,19 @@ def distinct_rows(ds, items, column):
 
 
 def threaded_ns(feed, columns, threads):
-    """ns per element to feed every column, on `threads` threads at once."""
+    """ns per element to feed every column, on one thread or on one thread
+    per column, the threads released together and timed until the last ends."""
     def run():
         if threads == 1:
             for column in columns:
                 feed(column)
             return
-        workers = [threading.Thread(target=feed, args=(c,)) for c in columns]
+        start = threading.Barrier(len(columns))
+
+        def work(column):
+            start.wait()
+            feed(column)
+        workers = [threading.Thread(target=work, args=(c,)) for c in columns]
         for w in workers:
             w.start()
         for w in workers:
