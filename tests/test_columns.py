@@ -395,8 +395,8 @@ def test_long_arrow_arrays_are_checked_whole_before_any_row_counts():
     offsets = np.cumsum([0] + [0 if r is None else len(r) for r in rows]).astype(np.int32)
     validity = pa.array([r is not None for r in rows]).buffers()[1]
     bad_byte = offsets[5000] + 1
-    not_utf8 = pa.Array.from_buffers(pa.string(), len(rows), [validity, pa.py_buffer(offsets),
-                                                              pa.py_buffer(text[:bad_byte] + b"\xff" + text[bad_byte + 1:])])
+    bad_text = text[:bad_byte] + b"\xff" + text[bad_byte + 1:]
+    not_utf8 = pa.Array.from_buffers(pa.string(), len(rows), [validity, pa.py_buffer(offsets), pa.py_buffer(bad_text)])
     h = quillo.HllSketch(10)
     h.update_many(rows[:10])
     assert_refused(h, lambda: h.update_many(not_utf8), ValueError, "items[5000]: invalid UTF-8")
