@@ -2,16 +2,24 @@
 fed to the bulk methods, against the peers' fastest column paths, our own
 per-item loop, and one thread against two.
 
+Single-thread rows take the median CPU time of the calling thread over a few
+runs: on a shared machine the wall clock also counts the time other
+processes hold the core, which moves single ratios by half. The two-thread
+rows are about the wall clock and take its median.
+
     python3 benchmarks/bench_columns.py      (these rows alone)
 """
 
+import statistics
 import threading
+import time
 
 import quillo
-from support import Row, ns_once, optional_import, peer_rows
+from support import Row, optional_import, peer_rows
 
 N = 5_000_000
-COLUMN_REPEATS = 3
+COLUMN_REPEATS = 5
+LOOP_REPEATS = 3
 KLL_K = 200
 COMPRESSION = 100
 BLOOM_RATE = 0.01
@@ -24,16 +32,26 @@ def per_element(ns, n=N):
     return ns / n
 
 
-def best(action, repeats=COLUMN_REPEATS):
-    return per_element(ns_once(action, repeats))
+def median_ns(action, repeats, clock):
+    runs = []
+    for _ in range(repeats):
+        start = clock()
+        action()
+        runs.append(clock() - start)
+    return statistics.median(runs)
+
+
+def cpu_ns(action, repeats=COLUMN_REPEATS):
+    """ns per element of `action`, in CPU time of this thread."""
+    return per_element(median_ns(action, repeats, time.thread_time_ns))
 
 
 def loop_ns(update, items):
-    """ns per element of one pass of a per-item loop."""
+    """ns per element of a pass of a per-item loop."""
     def run():
         for item in items:
             update(item)
-    return best(run, repeats=1)
+    return cpu_ns(run, repeats=LOOP_REPEATS)
 
 
 def strings():
@@ -41,31 +59,31 @@ def strings():
 
 
 def kll_rows(ds, values):
-    ours = best(lambda: quillo.KllSketch(KLL_K).update_many(values))
-    peer = (best(lambda: ds.kll_doubles_sketch(KLL_K).update(values)), None) if ds else None
+    ours = cpu_ns(lambda: quillo.KllSketch(KLL_K).update_many(values))
+    peer = (cpu_ns(lambda: ds.kll_doubles_sketch(KLL_K).update(values)), None) if ds else None
     return peer_rows("KllSketch", "update_many, 5M float64 ndarray, k 200", ours,
                      {"datasketches kll_doubles_sketch.update(ndarray)": peer})
 
 
 def tdigest_rows(ds, values):
-    ours = best(lambda: quillo.TDigest(COMPRESSION).add_batch(values))
-    peer = (best(lambda: ds.tdigest_double(COMPRESSION).update(values)), None) if ds else None
+    ours = cpu_ns(lambda: quillo.TDigest(COMPRESSION).add_batch(values))
+    peer = (cpu_ns(lambda: ds.tdigest_double(COMPRESSION).update(values)), None) if ds else None
     return peer_rows("TDigest", "add_batch, 5M float64 ndarray, compression 100", ours,
                      {"datasketches tdigest_double.update(ndarray)": peer})
 
 
 def bloom_rows(items):
     rbloom = optional_import("rbloom")
-    ours_add = best(lambda: quillo.BloomFilter(N, BLOOM_RATE).add_many(items))
+    ours_add = cpu_ns(lambda: quillo.BloomFilter(N, BLOOM_RATE).add_many(items))
     filled = quillo.BloomFilter(N, BLOOM_RATE)
     filled.add_many(items)
-    ours_contains = best(lambda: filled.contains_many(items))
+    ours_contains = cpu_ns(lambda: filled.contains_many(items))
     add_peer = contains_peer = None
     if rbloom:
-        add_peer = (best(lambda: rbloom.Bloom(N, BLOOM_RATE).update(items)), None)
+        add_peer = (cpu_ns(lambda: rbloom.Bloom(N, BLOOM_RATE).update(items)), None)
         peer_filter = rbloom.Bloom(N, BLOOM_RATE)
         peer_filter.update(items)
-        contains_peer = (best(lambda: [item in peer_filter for item in items], repeats=1), None)
+        contains_peer = (cpu_ns(lambda: [item in peer_filter for item in items], repeats=LOOP_REPEATS), None)
     return (peer_rows("BloomFilter", "add_many, list of 5M str, at 0.01", ours_add,
                       {"rbloom Bloom.update(list)": add_peer})
             + peer_rows("BloomFilter", "contains_many, list of 5M str, all present", ours_contains,
@@ -83,7 +101,7 @@ DISTINCT = [
 def distinct_rows(ds, items, column):
     rows = []
     for name, make, size, make_peer in DISTINCT:
-        ours = best(lambda: make().update_many(column))
+        ours = cpu_ns(lambda: make().update_many(column))
         operation = f"update_many, 5M-str pyarrow array, {size}"
         own_loop = (loop_ns(make().update, items), None)
         rows += peer_rows(name, operation, ours, {f"quillo {name} per-item loop": own_loop})
@@ -93,18 +111,24 @@ def distinct_rows(ds, items, column):
 
 
 def threaded_ns(feed, columns, threads):
-    """ns per element to feed every column, on `threads` threads at once."""
+    """ns per element to feed every column, on one thread or on one thread
+    per column, the threads released together and timed until the last ends."""
     def run():
         if threads == 1:
             for column in columns:
                 feed(column)
             return
-        workers = [threading.Thread(target=feed, args=(c,)) for c in columns]
+        start = threading.Barrier(len(columns))
+
+        def work(column):
+            start.wait()
+            feed(column)
+        workers = [threading.Thread(target=work, args=(c,)) for c in columns]
         for w in workers:
             w.start()
         for w in workers:
             w.join()
-    return best(run) * N / sum(len(c) for c in columns)
+    return per_element(median_ns(run, COLUMN_REPEATS, time.perf_counter_ns)) * N / sum(len(c) for c in columns)
 
 
 def thread_rows(values, column):

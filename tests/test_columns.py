@@ -386,6 +386,34 @@ def test_malformed_arrow_arrays_are_refused_before_any_read():
     assert h.estimate() == 1.0
 
 
+def test_long_arrow_arrays_are_checked_whole_before_any_row_counts():
+    # Long arrays are scanned without the GIL; the refusals and positions are
+    # those of short ones, null rows included in the count.
+    rows = [f"row-{i}" for i in range(6000)]
+    rows[100] = None
+    text = b"".join(r.encode() for r in rows if r is not None)
+    offsets = np.cumsum([0] + [0 if r is None else len(r) for r in rows]).astype(np.int32)
+    validity = pa.array([r is not None for r in rows]).buffers()[1]
+    bad_byte = offsets[5000] + 1
+    bad_text = text[:bad_byte] + b"\xff" + text[bad_byte + 1:]
+    not_utf8 = pa.Array.from_buffers(pa.string(), len(rows), [validity, pa.py_buffer(offsets), pa.py_buffer(bad_text)])
+    h = quillo.HllSketch(10)
+    h.update_many(rows[:10])
+    assert_refused(h, lambda: h.update_many(not_utf8), ValueError, "items[5000]: invalid UTF-8")
+    descending = offsets.copy()
+    descending[5500] = descending[5499] - 1
+    assert_refused(h, lambda: h.update_many(pa.Array.from_buffers(pa.string(), len(rows), [
+        validity, pa.py_buffer(descending), pa.py_buffer(text)])), ValueError,
+        "items: malformed Arrow array: offsets out of order")
+    expected = quillo.HllSketch(10)
+    expected.update_many(rows[:10])
+    for r in rows:
+        if r is not None:
+            expected.update(r)
+    h.update_many(pa.Array.from_buffers(pa.string(), len(rows), [validity, pa.py_buffer(offsets), pa.py_buffer(text)]))
+    assert h.to_bytes() == expected.to_bytes()
+
+
 def test_items_stay_alive_while_a_later_argument_empties_their_list():
     items = [f"w{i}" * 50 for i in range(1000)]
 

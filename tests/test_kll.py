@@ -1,12 +1,16 @@
 """KllSketch: capacities and compaction, quantile and rank rules, merging,
 sizing from accuracy targets, and its own byte image."""
 
+import array
+import itertools
+import math
 import random
 import struct
 import subprocess
 import sys
 
 import pytest
+from cpp_checks import run_checks
 
 from quillo import KllSketch
 
@@ -193,3 +197,43 @@ class TestImage:
     def test_trailing_bytes_are_ignored(self):
         data = filled(range(10)).to_bytes()
         assert len(data) == 124 and KllSketch.from_bytes(data + b"\x01\x02").to_bytes() == data
+
+
+def test_branch_free_sorts_match_the_insertion_sort(tmp_path_factory):
+    run_checks(tmp_path_factory, "tests/cpp/compactor_sort_test.cpp")
+
+
+def kll_streams(n):
+    rng = random.Random(16)
+    uniform = [rng.random() for _ in range(n)]
+    yield "random", uniform
+    yield "sorted", sorted(uniform)
+    yield "reversed", sorted(uniform, reverse=True)
+    yield "duplicates", [float(rng.randrange(4)) for _ in range(n)]
+    yield "zeros", [rng.choice([0.0, -0.0, 1.0]) for _ in range(n)]
+    yield "nan", [math.nan if rng.random() < 0.05 else v for v in uniform]
+    yield "infinities", [rng.choice([math.inf, -math.inf, math.nan, v]) for v in uniform]
+
+
+def uneven_chunks(values):
+    sizes = [1, 2, 5, 13, 1000]
+    start = 0
+    for i in itertools.count():
+        if start >= len(values):
+            return
+        yield values[start:start + sizes[i % len(sizes)]]
+        start += sizes[i % len(sizes)]
+
+
+@pytest.mark.parametrize("k", [8, 21, 200])
+def test_update_many_in_uneven_chunks_leaves_the_per_item_state(k):
+    # Deep stacks (small k, many values) send most compactions through the
+    # column path's fixed bottom levels, which must hand the same levels, coin
+    # flips and reservations back to the sketch wherever a chunk ends.
+    for name, values in kll_streams(20_000):
+        expected, got = KllSketch(k), KllSketch(k)
+        for v in values:
+            expected.update(v)
+        for chunk in uneven_chunks(values):
+            got.update_many(array.array("d", chunk))
+        assert (got.to_bytes(), got.statistics()) == (expected.to_bytes(), expected.statistics()), name

@@ -226,6 +226,37 @@ bool is_utf8(std::string_view s) {
     return true;
 }
 
+// Releasing the GIL costs more than scanning a few rows.
+constexpr std::size_t kRowsScannedWithoutGil = 4096;
+
+// Whether any of the `length` + 1 offsets is below the one before. Blocks
+// of a fixed size, a loop the compiler vectorises.
+template <class Offset>
+bool any_descending(const Offset* offsets, std::size_t length) {
+    constexpr std::size_t kBlock = 16;
+    bool descending = false;
+    std::size_t i = 0;
+    for (; i + kBlock <= length; i += kBlock) {
+        Offset drops = 0;
+        for (std::size_t j = 0; j < kBlock; ++j) drops |= offsets[i + j + 1] < offsets[i + j] ? -1 : 0;
+        descending |= drops != 0;
+    }
+    for (; i < length; ++i) descending |= offsets[i + 1] < offsets[i];
+    return descending;
+}
+
+// The first valid row of an array with ordered offsets whose text is not UTF-8.
+template <class Offset>
+std::optional<std::size_t> first_not_utf8(const arrow::ArrowArray& a, std::size_t length, const Offset* offsets,
+                                          const char* data) {
+    if (is_ascii(data + offsets[0], static_cast<std::size_t>(offsets[length] - offsets[0]))) return std::nullopt;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!arrow::is_valid(a, static_cast<std::int64_t>(i))) continue;
+        if (!is_utf8(std::string_view(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])))) return i;
+    }
+    return std::nullopt;
+}
+
 // Reading the indices as the values would be wrong without a word.
 void refuse_dictionary(const arrow::Import& imported, std::string_view name) {
     if (imported.dictionary_encoded) {
@@ -438,15 +469,17 @@ void StringColumn::check_offsets(const StringChunk& chunk) const {
     const auto* data = static_cast<const char*>(a.buffers[2]);
     if (offsets[0] < 0) raise_malformed(name_, "negative offset");
     bool descending = false;
-    for (std::size_t i = 0; i < chunk.length; ++i) descending |= offsets[i + 1] < offsets[i];
+    std::optional<std::size_t> not_utf8;
+    {
+        // The scans read only the array's memory: threads converting their
+        // own columns run them in parallel.
+        WithoutGil unlocked(chunk.length >= kRowsScannedWithoutGil);
+        descending = any_descending(offsets, chunk.length);
+        if (!descending && data != nullptr) not_utf8 = first_not_utf8(a, chunk.length, offsets, data);
+    }
     if (descending) raise_malformed(name_, "offsets out of order");
     if (offsets[chunk.length] > offsets[0] && data == nullptr) raise_malformed(name_, "string data missing");
-    if (data == nullptr || is_ascii(data + offsets[0], static_cast<std::size_t>(offsets[chunk.length] - offsets[0]))) return;
-    for (std::size_t i = 0; i < chunk.length; ++i) {
-        if (!arrow::is_valid(a, static_cast<std::int64_t>(i))) continue;
-        const std::string_view text(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]));
-        if (!is_utf8(text)) raise(PyExc_ValueError, at(name_, chunk.first + i) + "invalid UTF-8");
-    }
+    if (not_utf8) raise(PyExc_ValueError, at(name_, chunk.first + *not_utf8) + "invalid UTF-8");
 }
 
 // ---------------------------------------------------------------- numbers

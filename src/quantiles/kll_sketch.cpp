@@ -44,13 +44,17 @@ double accuracy_factor(double confidence) {
 
 }  // namespace
 
+void KllSketch::Level::reserve(std::size_t size) {
+    while (size > room) room = std::max(kMinRoom, saturating_mul(room, 2));
+}
+
 void KllSketch::Level::append(double value) {
-    if (values.size() >= room) room = std::max(kMinRoom, saturating_mul(room, 2));
+    reserve(values.size() + 1);
     values.push_back(value);
 }
 
 void KllSketch::Level::append_all(std::span<const double> run) {
-    while (values.size() + run.size() > room) room = std::max(kMinRoom, saturating_mul(room, 2));
+    reserve(values.size() + run.size());
     values.insert(values.end(), run.begin(), run.end());
 }
 
@@ -122,8 +126,8 @@ void KllSketch::compact_level(std::size_t h) {
 
 // After an update only level 0 has grown, so the pass stops at the first
 // level within its capacity.
-void KllSketch::compact() {
-    for (std::size_t h = 0; h < levels_.size() && over_capacity(h); ++h) compact_level(h);
+void KllSketch::compact(std::size_t from) {
+    for (std::size_t h = from; h < levels_.size() && over_capacity(h); ++h) compact_level(h);
 }
 
 // A merge can overfill any level, even above a level 0 that still fits;

@@ -66,6 +66,7 @@ private:
         std::vector<double> values;
         std::uint64_t room = 0;
 
+        void reserve(std::size_t size);
         void append(double value);
         void append_all(std::span<const double> run);
     };
@@ -73,8 +74,11 @@ private:
     void add_level();
     void recompute_capacities();
     bool over_capacity(std::size_t h) const;
+    class BottomLevels;
+    std::size_t fill_bottom(std::span<const double> values);
     void compact_level(std::size_t h);
-    void compact();
+    // Compacts from level `from` up while levels are over capacity.
+    void compact(std::size_t from = 0);
     void compact_every_level();
     void take_min(double value);
     void take_max(double value);
