@@ -25,7 +25,7 @@ ifneq ($(shell command -v ccache),)
 export CMAKE_CXX_COMPILER_LAUNCHER := ccache
 endif
 
-.PHONY: headers java demo test bench dev check sanitize versions
+.PHONY: headers java demo test bench dev check format sanitize versions
 
 $(VENV)/bin/python:
 	@echo "$(PYTHON) refuses installs: making a project virtual environment in $(VENV)"
@@ -90,6 +90,12 @@ dev:
 
 check: dev
 	PYTHONPATH=$(abspath $(DEV_BUILD)) $(PY) -m pytest -q $(TESTS)
+
+# Rewrites the C++ sources in the project's format (.clang-format), with the
+# clang-format of the test extras; tests/test_project.py checks it.
+format:
+	$(PY) -c "import clang_format" 2>/dev/null || $(PY) -m pip install -q --root-user-action=ignore "clang-format>=19,<20"
+	find src tests/cpp fuzz tools -name '*.[ch]pp' | xargs $(PY) -c "import clang_format; clang_format.clang_format()" -i
 
 # The test suite against a build with AddressSanitizer and UBSan; any report fails the run.
 # Reports go straight to the terminal (pytest captures only Python's streams), and

@@ -60,8 +60,14 @@ struct Feed {
 
     explicit Feed(std::span<const std::uint8_t> data)
         : items{"", "a", "item-1", "item-2", std::string(300, 'x'), steered_item(data)},
-          values{0.0, -1.5, 1e300, -1e-300, 7.25, std::numeric_limits<double>::infinity(),
-                 -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()},
+          values{0.0,
+                 -1.5,
+                 1e300,
+                 -1e-300,
+                 7.25,
+                 std::numeric_limits<double>::infinity(),
+                 -std::numeric_limits<double>::infinity(),
+                 std::numeric_limits<double>::quiet_NaN()},
           weights{1e-300, 0.5, 7.25, 1e300, std::numeric_limits<double>::infinity()} {}
 };
 
@@ -111,7 +117,7 @@ int drive(const std::uint8_t* data, std::size_t size, Exercise exercise, bool ca
 }  // namespace quillo::fuzz
 
 // Each target defines the one libFuzzer entry point with this.
-#define QUILLO_FUZZ_TARGET(Sketch, canonical, ...)                                           \
-    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {      \
-        return quillo::fuzz::drive<Sketch>(data, size, __VA_ARGS__, canonical);             \
+#define QUILLO_FUZZ_TARGET(Sketch, canonical, ...) \
+    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
+        return quillo::fuzz::drive<Sketch>(data, size, __VA_ARGS__, canonical); \
     }

@@ -7,16 +7,16 @@
 // Usage: calibrate_bounds table   (prints src/hll/register_error_table.cpp)
 //        calibrate_bounds [STREAMS [FAMILY]]   (default 2000 streams per row,
 // every family; FAMILY is one of theta, hll, hllpp, linear, cpc)
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <string>
-#include <algorithm>
 
 #include "common/confidence.hpp"
 #include "cpc/cpc_sketch.hpp"
@@ -95,14 +95,12 @@ ThetaSketch theta_stream(std::uint64_t k, std::uint64_t n, std::uint64_t& rng) {
 void theta_rows() {
     constexpr std::uint64_t k = 256;
     for (std::uint64_t n : {400, 600, 2000, 20000, 200000}) {
-        row("ThetaSketch", "k=256", n, [n](std::uint64_t& rng) {
-            return Outcome{static_cast<double>(n), bounds_of(theta_stream(k, n, rng))};
-        });
+        row("ThetaSketch", "k=256", n,
+            [n](std::uint64_t& rng) { return Outcome{static_cast<double>(n), bounds_of(theta_stream(k, n, rng))}; });
     }
     for (std::uint64_t n : {10000, 100000}) {
-        row("ThetaSketch", "k=4096", n, [n](std::uint64_t& rng) {
-            return Outcome{static_cast<double>(n), bounds_of(theta_stream(4096, n, rng))};
-        });
+        row("ThetaSketch", "k=4096", n,
+            [n](std::uint64_t& rng) { return Outcome{static_cast<double>(n), bounds_of(theta_stream(4096, n, rng))}; });
     }
     // Two streams of n with n / 2 in common.
     for (std::uint64_t n : {400, 5000, 50000}) {

@@ -62,8 +62,8 @@ std::uint64_t splitmix64(std::uint64_t& state) {
 double uniform(std::uint64_t& rng) { return static_cast<double>(splitmix64(rng) >> 11) * 0x1.0p-53; }
 
 enum class Order { random, sorted, reversed, zigzag, organ_pipe, duplicates };
-constexpr std::array<Order, 6> kOrders = {Order::random,    Order::sorted,     Order::reversed,
-                                          Order::zigzag,    Order::organ_pipe, Order::duplicates};
+constexpr std::array<Order, 6> kOrders = {Order::random, Order::sorted,     Order::reversed,
+                                          Order::zigzag, Order::organ_pipe, Order::duplicates};
 
 const char* order_name(Order order) {
     switch (order) {
@@ -339,14 +339,16 @@ SummaryRow check_setting(Kind kind, std::uint64_t k, const LengthRange& range, s
 }
 
 void print_summary(const std::vector<SummaryRow>& rows) {
-    std::printf("\n| Class         |    k | random 68%% |  95%%  |  99%%  | any order 68%% |  95%%  |  99%%  |"
-                " rank quarter 95%% |\n");
-    std::printf("|---------------|------|------------|-------|-------|---------------|-------|-------|"
-                "------------------|\n");
+    std::printf(
+        "\n| Class         |    k | random 68%% |  95%%  |  99%%  | any order 68%% |  95%%  |  99%%  |"
+        " rank quarter 95%% |\n");
+    std::printf(
+        "|---------------|------|------------|-------|-------|---------------|-------|-------|"
+        "------------------|\n");
     for (const SummaryRow& r : rows) {
-        std::printf("| %-13s | %4llu | %10.1f | %5.1f | %5.1f | %13.1f | %5.1f | %5.1f | %16.1f |\n",
-                    kind_name(r.kind), static_cast<unsigned long long>(r.k), r.random.shares[0], r.random.shares[1],
-                    r.random.shares[2], r.lowest.shares[0], r.lowest.shares[1], r.lowest.shares[2], r.lowest.lowest_quarter);
+        std::printf("| %-13s | %4llu | %10.1f | %5.1f | %5.1f | %13.1f | %5.1f | %5.1f | %16.1f |\n", kind_name(r.kind),
+                    static_cast<unsigned long long>(r.k), r.random.shares[0], r.random.shares[1], r.random.shares[2],
+                    r.lowest.shares[0], r.lowest.shares[1], r.lowest.shares[2], r.lowest.lowest_quarter);
     }
 }
 

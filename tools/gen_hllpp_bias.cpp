@@ -38,7 +38,8 @@ std::uint64_t splitmix64(std::uint64_t& state) {
 // Registers with the sum of 2^-r over them as an exact multiple of 2^-64.
 class Registers {
 public:
-    explicit Registers(int p) : p_(p), values_(std::size_t{1} << p, 0), sum_(static_cast<unsigned __int128>(values_.size()) << 64) {}
+    explicit Registers(int p)
+        : p_(p), values_(std::size_t{1} << p, 0), sum_(static_cast<unsigned __int128>(values_.size()) << 64) {}
 
     void update(std::uint64_t hash) {
         const std::uint64_t index = hash >> (64 - p_);

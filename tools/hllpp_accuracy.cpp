@@ -113,12 +113,11 @@ void measure(std::uint8_t p) {
         rms_at_top = std::sqrt(sum_squares[i] / r);
     }
     const double r = static_cast<double>(runs);
-    std::printf("%4d %8llu %+9.3f%% %8llu %+9.3f%% %8llu %+9.3f%% %8llu %+9.3f%% %+9.3f%% %+9.3f%% %+9.3f%% %8.3f%%\n", p,
-                static_cast<unsigned long long>(runs), 100 * worst.error, static_cast<unsigned long long>(worst.at),
+    std::printf("%4d %8llu %+9.3f%% %8llu %+9.3f%% %8llu %+9.3f%% %8llu %+9.3f%% %+9.3f%% %+9.3f%% %+9.3f%% %8.3f%%\n",
+                p, static_cast<unsigned long long>(runs), 100 * worst.error, static_cast<unsigned long long>(worst.at),
                 100 * worst_above_lc.error, static_cast<unsigned long long>(worst_above_lc.at),
-                100 * worst_uncorrected.error, static_cast<unsigned long long>(worst_uncorrected.at),
-                100 * step / r, 100 * step_uncorrected / r, 100 * handover_error / r, 100 * handover_lc_error / r,
-                100 * rms_at_top);
+                100 * worst_uncorrected.error, static_cast<unsigned long long>(worst_uncorrected.at), 100 * step / r,
+                100 * step_uncorrected / r, 100 * handover_error / r, 100 * handover_lc_error / r, 100 * rms_at_top);
     std::fflush(stdout);
 }
 
@@ -131,7 +130,7 @@ int main(int argc, char** argv) {
         "worst mean relative error over n = 1..10m, over n above the linear-counting threshold, and without the\n"
         "bias correction; on the first state past the threshold: mean step from linear counting to the register\n"
         "formula (corrected, uncorrected) and the mean relative error of each there; RMS relative error at 10m\n");
-    std::printf("%4s %8s %10s %8s %10s %8s %10s %8s %10s %10s %10s %10s %9s\n", "p", "runs", "worst", "at n",
-                "n>thr", "at n", "uncorr.", "at n", "step", "step unc.", "corr.@ho", "lc@ho", "rms");
+    std::printf("%4s %8s %10s %8s %10s %8s %10s %8s %10s %10s %10s %10s %9s\n", "p", "runs", "worst", "at n", "n>thr",
+                "at n", "uncorr.", "at n", "step", "step unc.", "corr.@ho", "lc@ho", "rms");
     for (int p = lo; p <= hi; ++p) measure(static_cast<std::uint8_t>(p));
 }

@@ -1,9 +1,11 @@
-#include "drive.hpp"
 #include "aod/aod_sketch.hpp"
+#include "drive.hpp"
 
 using quillo::aod::AodSketch;
 
-QUILLO_FUZZ_TARGET(AodSketch, true, [](AodSketch& s, const AodSketch& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(AodSketch& s, const AodSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [](const AodSketch& a) {
         (void)a.estimate();
@@ -31,4 +33,8 @@ QUILLO_FUZZ_TARGET(AodSketch, true, [](AodSketch& s, const AodSketch& copy, cons
     AodSketch cleared = copy;
     cleared.clear();
     queries(cleared);
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(AodSketch, true, exercise)

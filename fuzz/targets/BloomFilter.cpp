@@ -1,9 +1,11 @@
-#include "drive.hpp"
 #include "bloom/bloom_filter.hpp"
+#include "drive.hpp"
 
 using quillo::bloom::BloomFilter;
 
-QUILLO_FUZZ_TARGET(BloomFilter, true, [](BloomFilter& s, const BloomFilter& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(BloomFilter& s, const BloomFilter& copy, const quillo::fuzz::Feed& feed) {
     for (const auto& item : feed.items) (void)s.contains(item);
     (void)s.false_positive_probability();
     (void)s.statistics();
@@ -15,4 +17,8 @@ QUILLO_FUZZ_TARGET(BloomFilter, true, [](BloomFilter& s, const BloomFilter& copy
     BloomFilter cleared = copy;
     cleared.clear();
     (void)cleared.statistics();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(BloomFilter, true, exercise)

@@ -1,10 +1,11 @@
-#include "drive.hpp"
 #include "countmin/count_min_sketch.hpp"
+#include "drive.hpp"
 
 using quillo::countmin::CountMinSketch;
 
-QUILLO_FUZZ_TARGET(CountMinSketch, true, [](CountMinSketch& s, const CountMinSketch& copy,
-                                            const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(CountMinSketch& s, const CountMinSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [&](const CountMinSketch& c) {
         for (const auto& item : feed.items) (void)c.estimate(item);
@@ -27,4 +28,8 @@ QUILLO_FUZZ_TARGET(CountMinSketch, true, [](CountMinSketch& s, const CountMinSke
     queries(s);
     s.clear();
     queries(s);
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(CountMinSketch, true, exercise)

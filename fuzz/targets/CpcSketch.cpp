@@ -1,9 +1,11 @@
-#include "drive.hpp"
 #include "cpc/cpc_sketch.hpp"
+#include "drive.hpp"
 
 using quillo::cpc::CpcSketch;
 
-QUILLO_FUZZ_TARGET(CpcSketch, true, [](CpcSketch& s, const CpcSketch& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(CpcSketch& s, const CpcSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     (void)s.estimate();
     for (const auto& item : feed.items) s.update(item);
@@ -16,4 +18,8 @@ QUILLO_FUZZ_TARGET(CpcSketch, true, [](CpcSketch& s, const CpcSketch& copy, cons
         (void)fresh.estimate();
     });
     (void)s.estimate();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(CpcSketch, true, exercise)

@@ -3,8 +3,9 @@
 
 using quillo::frequent::FrequentStringsSketch;
 
-QUILLO_FUZZ_TARGET(FrequentStringsSketch, true, [](FrequentStringsSketch& s, const FrequentStringsSketch& copy,
-                                                   const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(FrequentStringsSketch& s, const FrequentStringsSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [&](const FrequentStringsSketch& f) {
         (void)f.get_frequent_items(0);
@@ -34,4 +35,8 @@ QUILLO_FUZZ_TARGET(FrequentStringsSketch, true, [](FrequentStringsSketch& s, con
     FrequentStringsSketch cleared = copy;
     cleared.clear();
     queries(cleared);
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(FrequentStringsSketch, true, exercise)

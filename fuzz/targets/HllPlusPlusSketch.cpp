@@ -3,7 +3,9 @@
 
 using quillo::hll::HllPlusPlusSketch;
 
-QUILLO_FUZZ_TARGET(HllPlusPlusSketch, true, [](HllPlusPlusSketch& s, const HllPlusPlusSketch& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(HllPlusPlusSketch& s, const HllPlusPlusSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     (void)s.estimate();
     for (const auto& item : feed.items) s.update(item);
@@ -15,4 +17,8 @@ QUILLO_FUZZ_TARGET(HllPlusPlusSketch, true, [](HllPlusPlusSketch& s, const HllPl
         (void)fresh.estimate();
     });
     (void)s.estimate();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(HllPlusPlusSketch, true, exercise)

@@ -3,7 +3,9 @@
 
 using quillo::hll::HllPlusPlusSparseSketch;
 
-QUILLO_FUZZ_TARGET(HllPlusPlusSparseSketch, true, [](HllPlusPlusSparseSketch& s, const HllPlusPlusSparseSketch& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(HllPlusPlusSparseSketch& s, const HllPlusPlusSparseSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     (void)s.estimate();
     // Enough updates to fill the update queue of a large table once and leave
@@ -19,4 +21,8 @@ QUILLO_FUZZ_TARGET(HllPlusPlusSparseSketch, true, [](HllPlusPlusSparseSketch& s,
         (void)fresh.estimate();
     });
     (void)s.estimate();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(HllPlusPlusSparseSketch, true, exercise)

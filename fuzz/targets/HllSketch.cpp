@@ -3,7 +3,9 @@
 
 using quillo::hll::HllSketch;
 
-QUILLO_FUZZ_TARGET(HllSketch, true, [](HllSketch& s, const HllSketch& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(HllSketch& s, const HllSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     for (const auto& item : feed.items) s.update(item);
     (void)s.estimate();
@@ -16,4 +18,8 @@ QUILLO_FUZZ_TARGET(HllSketch, true, [](HllSketch& s, const HllSketch& copy, cons
         (void)fresh.estimate();
     });
     (void)s.estimate();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(HllSketch, true, exercise)

@@ -6,7 +6,9 @@ using quillo::hll::HllSketchMode;
 using quillo::hll::HllUnion;
 
 // A decoded coupon set is rebuilt by insertion, so its image need not repeat.
-QUILLO_FUZZ_TARGET(HllUnion, false, [](HllUnion& s, const HllUnion&, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(HllUnion& s, const HllUnion&, const quillo::fuzz::Feed& feed) {
     (void)s.estimate();
     for (const auto& item : feed.items) s.update(item);
     // Sketches in list, set and HLL mode, coarser and finer than the union.
@@ -16,4 +18,8 @@ QUILLO_FUZZ_TARGET(HllUnion, false, [](HllUnion& s, const HllUnion&, const quill
         s.update_with_sketch(sketch);
     }
     (void)s.estimate();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(HllUnion, false, exercise)

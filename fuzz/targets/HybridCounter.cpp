@@ -3,7 +3,9 @@
 
 using quillo::linear::HybridCounter;
 
-QUILLO_FUZZ_TARGET(HybridCounter, true, [](HybridCounter& s, const HybridCounter&, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(HybridCounter& s, const HybridCounter&, const quillo::fuzz::Feed& feed) {
     (void)s.estimate();
     (void)s.mode();
     (void)s.statistics();
@@ -11,4 +13,8 @@ QUILLO_FUZZ_TARGET(HybridCounter, true, [](HybridCounter& s, const HybridCounter
     for (int i = 0; i < 64; ++i) s.update(feed.items[i % feed.items.size()] + std::to_string(i));
     (void)s.estimate();
     (void)s.statistics();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(HybridCounter, true, exercise)

@@ -4,7 +4,9 @@
 using quillo::fuzz::kRanks;
 using quillo::kll::KllSketch;
 
-QUILLO_FUZZ_TARGET(KllSketch, true, [](KllSketch& s, const KllSketch& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(KllSketch& s, const KllSketch& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [&](const KllSketch& k) {
         for (double r : kRanks) tolerate([&] { (void)k.quantile(r); });
@@ -27,4 +29,8 @@ QUILLO_FUZZ_TARGET(KllSketch, true, [](KllSketch& s, const KllSketch& copy, cons
         queries(fresh);
     });
     queries(s);
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(KllSketch, true, exercise)

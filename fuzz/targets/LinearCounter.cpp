@@ -3,7 +3,9 @@
 
 using quillo::linear::LinearCounter;
 
-QUILLO_FUZZ_TARGET(LinearCounter, true, [](LinearCounter& s, const LinearCounter& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(LinearCounter& s, const LinearCounter& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [](const LinearCounter& c) {
         (void)c.estimate();
@@ -25,4 +27,8 @@ QUILLO_FUZZ_TARGET(LinearCounter, true, [](LinearCounter& s, const LinearCounter
     LinearCounter cleared = copy;
     cleared.clear();
     queries(cleared);
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(LinearCounter, true, exercise)

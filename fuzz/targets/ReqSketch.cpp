@@ -4,7 +4,9 @@
 using quillo::fuzz::kRanks;
 using quillo::req::ReqSketch;
 
-QUILLO_FUZZ_TARGET(ReqSketch, true, [](ReqSketch& s, const ReqSketch&, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(ReqSketch& s, const ReqSketch&, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [&] {
         for (double r : kRanks) tolerate([&] { (void)s.quantile(r); });
@@ -20,4 +22,8 @@ QUILLO_FUZZ_TARGET(ReqSketch, true, [](ReqSketch& s, const ReqSketch&, const qui
         for (double v : feed.values) s.update(v + round);
     }
     queries();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(ReqSketch, true, exercise)

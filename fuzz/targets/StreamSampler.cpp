@@ -3,7 +3,9 @@
 
 using quillo::sampling::StreamSampler;
 
-QUILLO_FUZZ_TARGET(StreamSampler, true, [](StreamSampler& s, const StreamSampler&, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(StreamSampler& s, const StreamSampler&, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     (void)s.sample();
     (void)s.stats();
@@ -12,4 +14,8 @@ QUILLO_FUZZ_TARGET(StreamSampler, true, [](StreamSampler& s, const StreamSampler
     tolerate([&] { s.flush(); });
     (void)s.sample();
     (void)s.stats();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(StreamSampler, true, exercise)

@@ -4,8 +4,9 @@
 using quillo::fuzz::kRanks;
 using quillo::tdigest::StreamingTDigest;
 
-QUILLO_FUZZ_TARGET(StreamingTDigest, true, [](StreamingTDigest& s, const StreamingTDigest& copy,
-                                              const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(StreamingTDigest& s, const StreamingTDigest& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [](StreamingTDigest& t) {
         for (double r : kRanks) tolerate([&] { (void)t.quantile(r); });
@@ -21,4 +22,8 @@ QUILLO_FUZZ_TARGET(StreamingTDigest, true, [](StreamingTDigest& s, const Streami
     queries(s);
     StreamingTDigest unflushed = copy;
     queries(unflushed);
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(StreamingTDigest, true, exercise)

@@ -1,10 +1,12 @@
-#include "drive.hpp"
 #include "tdigest/tdigest.hpp"
+#include "drive.hpp"
 
 using quillo::fuzz::kRanks;
 using quillo::tdigest::TDigest;
 
-QUILLO_FUZZ_TARGET(TDigest, true, [](TDigest& s, const TDigest& copy, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(TDigest& s, const TDigest& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [&](const TDigest& t) {
         tolerate([&] { (void)t.quantiles(kRanks); });
@@ -31,4 +33,8 @@ QUILLO_FUZZ_TARGET(TDigest, true, [](TDigest& s, const TDigest& copy, const quil
     TDigest cleared = copy;
     cleared.clear();
     queries(cleared);
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(TDigest, true, exercise)

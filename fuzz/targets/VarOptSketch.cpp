@@ -3,7 +3,9 @@
 
 using quillo::varopt::VarOptSketch;
 
-QUILLO_FUZZ_TARGET(VarOptSketch, true, [](VarOptSketch& s, const VarOptSketch&, const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(VarOptSketch& s, const VarOptSketch&, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [&] {
         (void)s.get_samples();
@@ -17,4 +19,8 @@ QUILLO_FUZZ_TARGET(VarOptSketch, true, [](VarOptSketch& s, const VarOptSketch&, 
         tolerate([&] { s.update(feed.items[i % feed.items.size()], 1.0 + static_cast<double>(i)); });
     }
     queries();
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(VarOptSketch, true, exercise)

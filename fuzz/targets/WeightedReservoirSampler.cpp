@@ -3,8 +3,9 @@
 
 using quillo::sampling::WeightedReservoirSampler;
 
-QUILLO_FUZZ_TARGET(WeightedReservoirSampler, true, [](WeightedReservoirSampler& s, const WeightedReservoirSampler& copy,
-                                                      const quillo::fuzz::Feed& feed) {
+namespace {
+
+void exercise(WeightedReservoirSampler& s, const WeightedReservoirSampler& copy, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [](const WeightedReservoirSampler& w) {
         (void)w.sample();
@@ -21,4 +22,8 @@ QUILLO_FUZZ_TARGET(WeightedReservoirSampler, true, [](WeightedReservoirSampler& 
     WeightedReservoirSampler cleared = copy;
     cleared.clear();
     queries(cleared);
-})
+}
+
+}  // namespace
+
+QUILLO_FUZZ_TARGET(WeightedReservoirSampler, true, exercise)

@@ -196,8 +196,6 @@ AodSketch AodSketch::from_bytes(std::span<const std::uint8_t> data) {
     });
 }
 
-std::size_t AodSketch::heap_bytes() const {
-    return heap_bytes_of(entries_);
-}
+std::size_t AodSketch::heap_bytes() const { return heap_bytes_of(entries_); }
 
 }  // namespace quillo::aod

@@ -16,9 +16,7 @@ namespace {
 constexpr std::string_view kName = "BloomFilter";
 constexpr unsigned kWordBits = 64;
 
-std::uint64_t words_for(std::uint64_t num_bits) {
-    return num_bits / kWordBits + (num_bits % kWordBits != 0);
-}
+std::uint64_t words_for(std::uint64_t num_bits) { return num_bits / kWordBits + (num_bits % kWordBits != 0); }
 
 std::uint64_t bit_of(std::uint64_t position) { return std::uint64_t{1} << (position % kWordBits); }
 
@@ -109,8 +107,6 @@ BloomFilter BloomFilter::from_bytes(std::span<const std::uint8_t> data) {
     return filter;
 }
 
-std::size_t BloomFilter::heap_bytes() const {
-    return heap_bytes_of(bits_);
-}
+std::size_t BloomFilter::heap_bytes() const { return heap_bytes_of(bits_); }
 
 }  // namespace quillo::bloom

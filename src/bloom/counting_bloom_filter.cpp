@@ -83,8 +83,6 @@ CountingBloomFilter CountingBloomFilter::from_bytes(std::span<const std::uint8_t
     return filter;
 }
 
-std::size_t CountingBloomFilter::heap_bytes() const {
-    return heap_bytes_of(counters_);
-}
+std::size_t CountingBloomFilter::heap_bytes() const { return heap_bytes_of(counters_); }
 
 }  // namespace quillo::bloom

@@ -11,8 +11,8 @@ namespace quillo::bloom {
 inline constexpr double kDefaultErrorRate = 0.01;
 
 struct Sizing {
-    std::uint64_t positions;        // m
-    std::uint64_t hash_functions;   // k
+    std::uint64_t positions;       // m
+    std::uint64_t hash_functions;  // k
 };
 
 // Checks capacity and error rate, then sizes the filter for them.

@@ -25,12 +25,8 @@ private:
     std::string message_;
 };
 
-[[noreturn]] inline void fail(std::string message) {
-    throw Error(Error::Kind::value, std::move(message));
-}
+[[noreturn]] inline void fail(std::string message) { throw Error(Error::Kind::value, std::move(message)); }
 
-[[noreturn]] inline void panic(std::string message) {
-    throw Error(Error::Kind::internal, std::move(message));
-}
+[[noreturn]] inline void panic(std::string message) { throw Error(Error::Kind::internal, std::move(message)); }
 
 }  // namespace quillo

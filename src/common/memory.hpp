@@ -95,17 +95,15 @@ struct HeapBytes<std::string> {
     static std::size_t of(const std::string& s) {
         // A short string lives inside the object itself.
         const char* self = reinterpret_cast<const char*>(&s);
-        const bool inside = !std::less<const char*>{}(s.data(), self) &&
-                            std::less<const char*>{}(s.data(), self + sizeof s);
+        const bool inside =
+            !std::less<const char*>{}(s.data(), self) && std::less<const char*>{}(s.data(), self + sizeof s);
         return inside ? 0 : kBlockHeader + s.capacity() + 1;
     }
 };
 
 template <class T, class A>
 struct HeapBytes<std::vector<T, A>> {
-    static std::size_t of(const std::vector<T, A>& v) {
-        return vector_storage(v) + owned_by_elements<T>(v);
-    }
+    static std::size_t of(const std::vector<T, A>& v) { return vector_storage(v) + owned_by_elements<T>(v); }
 };
 
 template <class A>

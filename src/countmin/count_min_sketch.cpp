@@ -86,8 +86,8 @@ std::uint64_t CountMinSketch::total_count() const {
     for (std::uint64_t row = 0; row < depth_; ++row) {
         const auto begin = counters_.begin() + static_cast<std::ptrdiff_t>(row * width_);
         // Row sums wrap like the statistics' sum.
-        smallest = std::min(smallest, std::accumulate(begin, begin + static_cast<std::ptrdiff_t>(width_),
-                                                      std::uint64_t{0}));
+        smallest =
+            std::min(smallest, std::accumulate(begin, begin + static_cast<std::ptrdiff_t>(width_), std::uint64_t{0}));
     }
     return smallest;
 }
@@ -149,8 +149,6 @@ CountMinSketch CountMinSketch::from_bytes(std::span<const std::uint8_t> data) {
     return sketch;
 }
 
-std::size_t CountMinSketch::heap_bytes() const {
-    return heap_bytes_of(counters_);
-}
+std::size_t CountMinSketch::heap_bytes() const { return heap_bytes_of(counters_); }
 
 }  // namespace quillo::countmin

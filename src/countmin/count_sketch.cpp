@@ -88,8 +88,6 @@ CountSketch CountSketch::from_bytes(std::span<const std::uint8_t> data) {
     });
 }
 
-std::size_t CountSketch::heap_bytes() const {
-    return heap_bytes_of(counters_);
-}
+std::size_t CountSketch::heap_bytes() const { return heap_bytes_of(counters_); }
 
 }  // namespace quillo::countmin

@@ -42,10 +42,22 @@ constexpr std::array<std::uint16_t, 65> kColumnCodes = {
 // Per cyclic phase, the columns moved to the end of the permutation; the
 // others keep ascending order in front of them.
 constexpr std::array<std::array<std::uint8_t, 4>, kCyclicPhases> kPermutationTails = {{
-    {34, 14, 4, 0xFF}, {35, 15, 4, 0xFF}, {37, 16, 5, 0xFF}, {39, 17, 5, 0xFF},
-    {41, 18, 6, 0xFF}, {43, 19, 6, 0xFF}, {45, 20, 7, 0},    {47, 21, 7, 0},
-    {50, 22, 8, 0},    {52, 23, 9, 1},    {25, 9, 1, 0xFF},  {26, 10, 1, 0xFF},
-    {27, 11, 2, 0xFF}, {29, 11, 2, 0xFF}, {30, 12, 3, 0xFF}, {32, 13, 3, 0xFF},
+    {34, 14, 4, 0xFF},
+    {35, 15, 4, 0xFF},
+    {37, 16, 5, 0xFF},
+    {39, 17, 5, 0xFF},
+    {41, 18, 6, 0xFF},
+    {43, 19, 6, 0xFF},
+    {45, 20, 7, 0},
+    {47, 21, 7, 0},
+    {50, 22, 8, 0},
+    {52, 23, 9, 1},
+    {25, 9, 1, 0xFF},
+    {26, 10, 1, 0xFF},
+    {27, 11, 2, 0xFF},
+    {29, 11, 2, 0xFF},
+    {30, 12, 3, 0xFF},
+    {32, 13, 3, 0xFF},
 }};
 constexpr std::uint8_t kNoTailEntry = 0xFF;
 
@@ -97,7 +109,8 @@ struct DecodingTables {
 DecodingTables build_decoding_tables() {
     DecodingTables tables;
     tables.columns = make_decoding_table(kColumnCodes);
-    for (std::size_t phase = 0; phase < kPhaseCount; ++phase) tables.bytes[phase] = make_decoding_table(kByteCodes[phase]);
+    for (std::size_t phase = 0; phase < kPhaseCount; ++phase)
+        tables.bytes[phase] = make_decoding_table(kByteCodes[phase]);
     for (unsigned phase = 0; phase < kCyclicPhases; ++phase) {
         const Permutation forward = make_permutation(phase);
         Permutation inverse{};

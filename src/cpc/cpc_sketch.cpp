@@ -200,9 +200,8 @@ void CpcSketch::load_matrix(const BitMatrix& matrix, std::uint8_t offset) {
         }
     }
     window_offset_ = offset;
-    first_live_column_ = all_surprises == 0
-                             ? offset
-                             : static_cast<std::uint8_t>(std::min<int>(offset, std::countr_zero(all_surprises)));
+    first_live_column_ =
+        all_surprises == 0 ? offset : static_cast<std::uint8_t>(std::min<int>(offset, std::countr_zero(all_surprises)));
 }
 
 BitMatrix CpcSketch::bit_matrix() const {
@@ -235,12 +234,8 @@ CpcSketch CpcSketch::from_bit_matrix(std::uint8_t lg_k, const BitMatrix& matrix)
     return result;
 }
 
-double CpcSketch::estimate() const {
-    return merged_ ? coupon_count_estimate(coupon_count_, lg_k_) : hip_estimate_;
-}
+double CpcSketch::estimate() const { return merged_ ? coupon_count_estimate(coupon_count_, lg_k_) : hip_estimate_; }
 
-std::size_t CpcSketch::heap_bytes() const {
-    return heap_bytes_of(window_) + heap_bytes_of(table_);
-}
+std::size_t CpcSketch::heap_bytes() const { return heap_bytes_of(window_) + heap_bytes_of(table_); }
 
 }  // namespace quillo::cpc

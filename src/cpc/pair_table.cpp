@@ -118,8 +118,6 @@ std::vector<std::uint32_t> PairTable::sorted_pairs() const {
     return pairs;
 }
 
-std::size_t PairTable::heap_bytes() const {
-    return heap_bytes_of(slots_);
-}
+std::size_t PairTable::heap_bytes() const { return heap_bytes_of(slots_); }
 
 }  // namespace quillo::cpc

@@ -87,7 +87,8 @@ struct DecodeFailure {
 };
 
 inline constexpr const char* kEndOfBuffer = "Hit the end of buffer, expected more data";
-inline constexpr const char* kBadVarint = "Found a varint that didn't terminate. Is the usize too big for this platform?";
+inline constexpr const char* kBadVarint =
+    "Found a varint that didn't terminate. Is the usize too big for this platform?";
 inline constexpr const char* kBadBool = "Found a bool that wasn't 0 or 1";
 inline constexpr const char* kBadUtf8 = "Tried to parse invalid utf-8";
 inline constexpr const char* kBadOption = "Found an Option discriminant that wasn't 0 or 1";

@@ -71,9 +71,8 @@ void FrequentStringsSketch::purge() {
 void FrequentStringsSketch::purge_to_bound(Arrivals& arrivals) {
     const auto size = [&] { return counters_.size() + arrivals.size(); };
     if (size() <= max_map_size_) return;
-    const auto smallest_arrival = std::min_element(arrivals.begin(), arrivals.end(), [](const auto& a, const auto& b) {
-        return a.second < b.second;
-    });
+    const auto smallest_arrival = std::min_element(arrivals.begin(), arrivals.end(),
+                                                   [](const auto& a, const auto& b) { return a.second < b.second; });
     if (counters_.smallest_count() == 0 || (smallest_arrival != arrivals.end() && smallest_arrival->second == 0)) {
         cut(arrivals, 0);
         if (size() <= max_map_size_) return;
@@ -145,8 +144,7 @@ std::optional<std::uint64_t> FrequentStringsSketch::get_estimate(std::string_vie
     return *count;
 }
 
-std::optional<std::pair<std::uint64_t, std::uint64_t>> FrequentStringsSketch::get_bounds(
-    std::string_view item) const {
+std::optional<std::pair<std::uint64_t, std::uint64_t>> FrequentStringsSketch::get_bounds(std::string_view item) const {
     const std::uint64_t* count = counters_.find(item);
     if (count == nullptr) return std::nullopt;
     return std::pair{*count, saturating_add(*count, offset_)};
@@ -237,8 +235,6 @@ FrequentStringsSketch FrequentStringsSketch::from_bytes(std::span<const std::uin
     return sketch;
 }
 
-std::size_t FrequentStringsSketch::heap_bytes() const {
-    return heap_bytes_of(counters_);
-}
+std::size_t FrequentStringsSketch::heap_bytes() const { return heap_bytes_of(counters_); }
 
 }  // namespace quillo::frequent

@@ -33,8 +33,6 @@ inline Hash128 item_hash128(std::string_view bytes, std::uint64_t seed = kDefaul
 }
 
 // Seed of row `row` in the row-based summaries; the arithmetic wraps.
-inline constexpr std::uint64_t row_seed(std::uint64_t base, std::uint64_t row) {
-    return base + row * kRowStep;
-}
+inline constexpr std::uint64_t row_seed(std::uint64_t base, std::uint64_t row) { return base + row * kRowStep; }
 
 }  // namespace quillo::hash

@@ -114,9 +114,7 @@ void CouponSet::grow() {
 
 // ---------------------------------------------------------------- gadget
 
-CouponGadget::CouponGadget(std::uint8_t lg_k) : lg_k_(lg_k) {
-    std::get<CouponList>(payload_).reserve(kListCapacity);
-}
+CouponGadget::CouponGadget(std::uint8_t lg_k) : lg_k_(lg_k) { std::get<CouponList>(payload_).reserve(kListCapacity); }
 
 void CouponGadget::add_coupon(Coupon c) {
     if (auto* list = std::get_if<CouponList>(&payload_)) {
@@ -206,8 +204,8 @@ void CouponGadget::fold_registers(const HllSketch& source, std::uint8_t drop) {
 void CouponGadget::reduce_to(std::uint8_t lg_k) {
     const auto drop = static_cast<std::uint8_t>(lg_k_ - lg_k);
     if (const auto* hll = std::get_if<HllSketch>(&payload_)) {
-        payload_ = HllSketch::from_registers(lg_k, coarsen_registers(hll->registers(), drop), hll->hip(),
-                                             hll->out_of_order());
+        payload_ =
+            HllSketch::from_registers(lg_k, coarsen_registers(hll->registers(), drop), hll->hip(), hll->out_of_order());
         lg_k_ = lg_k;
         return;
     }
@@ -309,24 +307,19 @@ CouponGadget CouponGadget::read(encoding::Reader& r, std::string_view name) {
             const double kxq0 = r.f64();
             const double kxq1 = r.f64();
             const bool out_of_order = r.boolean();
-            auto hll = HllSketch::from_fields(lg_k, std::vector<std::uint8_t>(registers.begin(), registers.end()),
-                                              hip, kxq0, kxq1, out_of_order);
+            auto hll = HllSketch::from_fields(lg_k, std::vector<std::uint8_t>(registers.begin(), registers.end()), hip,
+                                              kxq0, kxq1, out_of_order);
             if (const std::string_view fault = hll.running_estimate_fault(); !fault.empty()) corrupt(name, fault);
             gadget.payload_ = std::move(hll);
             break;
         }
-        default:
-            encoding::Reader::reject();
+        default: encoding::Reader::reject();
     }
     return gadget;
 }
 
-std::size_t CouponSet::heap_bytes() const {
-    return heap_bytes_of(words_);
-}
+std::size_t CouponSet::heap_bytes() const { return heap_bytes_of(words_); }
 
-std::size_t CouponGadget::heap_bytes() const {
-    return heap_bytes_of(payload_);
-}
+std::size_t CouponGadget::heap_bytes() const { return heap_bytes_of(payload_); }
 
 }  // namespace quillo::hll

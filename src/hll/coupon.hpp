@@ -45,8 +45,8 @@ inline Observation coarsen(std::uint32_t slot, std::uint8_t value, std::uint8_t 
     if (drop == 0) return {slot, value};
     // The dropped slot bits become the leading bits of the coarser rank.
     const std::uint32_t low = slot & ((std::uint32_t{1} << drop) - 1);
-    const int rank = low != 0 ? drop - static_cast<int>(std::bit_width(low)) + 1
-                              : std::min(drop + value, int{kMaxCouponValue});
+    const int rank =
+        low != 0 ? drop - static_cast<int>(std::bit_width(low)) + 1 : std::min(drop + value, int{kMaxCouponValue});
     return {slot >> drop, static_cast<std::uint8_t>(rank)};
 }
 inline Coupon coarsen(Coupon c, std::uint8_t drop) {

@@ -13,8 +13,6 @@ HllSketchMode HllSketchMode::create(std::uint8_t lg_k) {
 
 void HllSketchMode::update(std::string_view item) { gadget_.update_hash(hash::item_hash(item)); }
 
-std::size_t HllSketchMode::heap_bytes() const {
-    return gadget_.heap_bytes();
-}
+std::size_t HllSketchMode::heap_bytes() const { return gadget_.heap_bytes(); }
 
 }  // namespace quillo::hll

@@ -237,8 +237,6 @@ HllSketch HllSketch::from_bytes(std::span<const std::uint8_t> data) {
     return sketch;
 }
 
-std::size_t HllSketch::heap_bytes() const {
-    return heap_bytes_of(registers_);
-}
+std::size_t HllSketch::heap_bytes() const { return heap_bytes_of(registers_); }
 
 }  // namespace quillo::hll

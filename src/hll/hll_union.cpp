@@ -36,8 +36,6 @@ HllUnion HllUnion::from_bytes(std::span<const std::uint8_t> data) {
     });
 }
 
-std::size_t HllUnion::heap_bytes() const {
-    return gadget_.heap_bytes();
-}
+std::size_t HllUnion::heap_bytes() const { return gadget_.heap_bytes(); }
 
 }  // namespace quillo::hll

@@ -69,9 +69,9 @@ std::vector<std::uint8_t> HllPlusPlusSketch::to_bytes() const {
     const bool empty = smallest == 0;
     codec::Output out;
     out.reserve(kPreambleSize + registers_.size());
-    for (std::uint8_t byte : {kPreambleInts, kSerialVersion, kFamily, p_, std::uint8_t{0},
-                              static_cast<std::uint8_t>(empty ? codec::kEmptyFlag : 0), smallest,
-                              kTrailingPreambleByte}) {
+    for (std::uint8_t byte :
+         {kPreambleInts, kSerialVersion, kFamily, p_, std::uint8_t{0},
+          static_cast<std::uint8_t>(empty ? codec::kEmptyFlag : 0), smallest, kTrailingPreambleByte}) {
         out.u8(byte);
     }
     out.bytes(registers_);
@@ -96,8 +96,6 @@ HllPlusPlusSketch HllPlusPlusSketch::from_bytes(std::span<const std::uint8_t> da
     return HllPlusPlusSketch(p, std::vector<std::uint8_t>(registers.begin(), registers.end()));
 }
 
-std::size_t HllPlusPlusSketch::heap_bytes() const {
-    return heap_bytes_of(registers_);
-}
+std::size_t HllPlusPlusSketch::heap_bytes() const { return heap_bytes_of(registers_); }
 
 }  // namespace quillo::hll

@@ -230,8 +230,6 @@ HllPlusPlusSparseSketch HllPlusPlusSparseSketch::from_bytes(std::span<const std:
     });
 }
 
-std::size_t HllPlusPlusSparseSketch::heap_bytes() const {
-    return heap_bytes_of(slots_);
-}
+std::size_t HllPlusPlusSparseSketch::heap_bytes() const { return heap_bytes_of(slots_); }
 
 }  // namespace quillo::hll

@@ -168,8 +168,6 @@ HybridCounter HybridCounter::from_bytes(std::span<const std::uint8_t> data) {
     return HybridCounter(std::move(linear), std::move(hll), record.transition_threshold, record.lg_k);
 }
 
-std::size_t HybridCounter::heap_bytes() const {
-    return heap_bytes_of(linear_) + heap_bytes_of(hll_);
-}
+std::size_t HybridCounter::heap_bytes() const { return heap_bytes_of(linear_) + heap_bytes_of(hll_); }
 
 }  // namespace quillo::linear

@@ -26,18 +26,14 @@ constexpr double kTransitionEstimateShare = 0.1;
 constexpr double kTransitionFillRatio = 0.3;
 constexpr const char* kName = "LinearCounter";
 
-std::uint64_t words_for(std::uint64_t num_bits) {
-    return num_bits / kWordBits + (num_bits % kWordBits != 0 ? 1 : 0);
-}
+std::uint64_t words_for(std::uint64_t num_bits) { return num_bits / kWordBits + (num_bits % kWordBits != 0 ? 1 : 0); }
 
 std::uint64_t popcount(std::span<const std::uint64_t> words) {
     return std::accumulate(words.begin(), words.end(), std::uint64_t{0},
                            [](std::uint64_t sum, std::uint64_t word) { return sum + std::popcount(word); });
 }
 
-[[noreturn]] void reject_image(const std::string& reason) {
-    encoding::decode_failed(kName, reason.c_str());
-}
+[[noreturn]] void reject_image(const std::string& reason) { encoding::decode_failed(kName, reason.c_str()); }
 
 }  // namespace
 
@@ -58,9 +54,8 @@ LinearCounter LinearCounter::with_expected_cardinality(std::uint64_t expected_ca
     if (!(error_rate > 0.0 && error_rate < 1.0)) {
         fail("error_rate must be in (0, 1), got " + format_float(error_rate));
     }
-    const std::uint64_t for_items = expected_cardinality > kMaxU64 / kBitsPerExpectedItem
-                                        ? kMaxU64
-                                        : expected_cardinality * kBitsPerExpectedItem;
+    const std::uint64_t for_items =
+        expected_cardinality > kMaxU64 / kBitsPerExpectedItem ? kMaxU64 : expected_cardinality * kBitsPerExpectedItem;
     const std::uint64_t for_error =
         saturating_u64(static_cast<double>(expected_cardinality) / (error_rate * error_rate));
     return LinearCounter(std::max({for_items, for_error, kMinSizedBits}));
@@ -151,8 +146,6 @@ LinearCounter LinearCounter::from_bytes(std::span<const std::uint8_t> data) {
     return counter;
 }
 
-std::size_t LinearCounter::heap_bytes() const {
-    return heap_bytes_of(words_);
-}
+std::size_t LinearCounter::heap_bytes() const { return heap_bytes_of(words_); }
 
 }  // namespace quillo::linear

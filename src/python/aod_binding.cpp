@@ -28,7 +28,7 @@ Description describe(const AodSketch& sketch) {
 PyTypeObject* build_aod_sketch() {
     return Class<AodSketch>("AodSketch", "Python binding for Array of Doubles Sketch.")
         .constructor<&AodSketch::create, with_default("capacity", aod::kDefaultCapacity),
-                      with_default("num_values", aod::kDefaultNumValues)>()
+                     with_default("num_values", aod::kDefaultNumValues)>()
         .repr<&describe>()
         .method<"update", &AodSketch::update, "key", "values">("Update the sketch with a key and array of values.")
         .method<"update_many", &bulk::strings_with_rows<&AodSketch::update>, "items", "rows">(

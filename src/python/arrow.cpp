@@ -53,7 +53,8 @@ public:
     }
     // The format and whether it is that of dictionary indices.
     void describe(Import& imported) const {
-        if (schema_.release == nullptr || schema_.format == nullptr) raise(PyExc_ValueError, "Arrow schema without a format");
+        if (schema_.release == nullptr || schema_.format == nullptr)
+            raise(PyExc_ValueError, "Arrow schema without a format");
         imported.format = schema_.format;
         imported.dictionary_encoded = schema_.dictionary != nullptr;
     }

@@ -74,8 +74,7 @@ PyTypeObject* build_counting_bloom_filter() {
         .method<"remove", &CountingBloomFilter::remove, "item">("Remove an element from the filter.")
         .method<"contains", &CountingBloomFilter::contains, "item">("Check if an element might be in the filter.")
         .method<"contains_many", &bulk::query_strings<&CountingBloomFilter::contains>, "items">(kContainsManyDoc)
-        .bytes<&CountingBloomFilter::to_bytes, &CountingBloomFilter::from_bytes>(kToBytesDoc, kFromBytesDoc,
-                                                                                 kReduceDoc)
+        .bytes<&CountingBloomFilter::to_bytes, &CountingBloomFilter::from_bytes>(kToBytesDoc, kFromBytesDoc, kReduceDoc)
         .build();
 }
 

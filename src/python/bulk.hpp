@@ -164,7 +164,8 @@ std::vector<std::optional<bool>> query_string_blocks(const Self<Fn>& self, const
     std::array<bool, kBlockLength> answers;
     std::size_t held = 0;
     auto flush = [&] {
-        std::invoke(Fn, self, std::span<const std::string_view>(block.data(), held), std::span<bool>(answers.data(), held));
+        std::invoke(Fn, self, std::span<const std::string_view>(block.data(), held),
+                    std::span<bool>(answers.data(), held));
         for (std::size_t j = 0; j < held; ++j) results[rows[j]] = answers[j];
         held = 0;
     };

@@ -1,5 +1,5 @@
-#include "python/bulk.hpp"
 #include "python/columns.hpp"
+#include "python/bulk.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -32,7 +32,8 @@ void refuse_text(PyObject* o, std::string_view name, const char* expected) {
 // Any iterable as a list or tuple; a TypeError names what was expected.
 Ref as_sequence(PyObject* o, std::string_view name, const char* expected) {
     refuse_text(o, name, expected);
-    const std::string message = std::string(name) + ": expected " + expected + ", not '" + std::string(type_name(o)) + "'";
+    const std::string message =
+        std::string(name) + ": expected " + expected + ", not '" + std::string(type_name(o)) + "'";
     PyObject* fast = PySequence_Fast(o, message.c_str());
     if (fast == nullptr) throw PythonError{};
     return Ref(fast);
@@ -252,7 +253,8 @@ std::optional<std::size_t> first_not_utf8(const arrow::ArrowArray& a, std::size_
     if (is_ascii(data + offsets[0], static_cast<std::size_t>(offsets[length] - offsets[0]))) return std::nullopt;
     for (std::size_t i = 0; i < length; ++i) {
         if (!arrow::is_valid(a, static_cast<std::int64_t>(i))) continue;
-        if (!is_utf8(std::string_view(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])))) return i;
+        if (!is_utf8(std::string_view(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]))))
+            return i;
     }
     return std::nullopt;
 }
@@ -357,7 +359,8 @@ void StringColumn::add_views_chunk() {
 // later argument's conversion may empty the caller's list, never this copy.
 void StringColumn::from_sequence(PyObject* o) {
     refuse_text(o, name_, "a column of str");
-    source_ = PyList_Check(o) ? Ref(PyList_GetSlice(o, 0, PyList_GET_SIZE(o))) : as_sequence(o, name_, "a column of str");
+    source_ =
+        PyList_Check(o) ? Ref(PyList_GetSlice(o, 0, PyList_GET_SIZE(o))) : as_sequence(o, name_, "a column of str");
     if (source_.get() == nullptr) throw PythonError{};
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(source_.get());
     PyObject** items = PySequence_Fast_ITEMS(source_.get());
@@ -390,7 +393,8 @@ void StringColumn::from_fixed_width_unicode(const Py_buffer& view) {
         for (std::size_t k = 0; k < length; ++k) {
             const std::uint32_t c = load<std::uint32_t>(element + 4 * k, swapped);
             if (c > kMaxCodePoint) raise(PyExc_ValueError, at(name_, i) + "code point out of range");
-            if (c >= kFirstSurrogate && c <= kLastSurrogate) raise(PyExc_ValueError, at(name_, i) + "surrogates not allowed");
+            if (c >= kFirstSurrogate && c <= kLastSurrogate)
+                raise(PyExc_ValueError, at(name_, i) + "surrogates not allowed");
             append_utf8(text_, c);
         }
         ends.push_back(text_.size());
@@ -445,7 +449,8 @@ void StringColumn::check_arrow_chunk(const StringChunk& chunk) const {
             if (v.length > kInlineViewLength) {
                 const std::int32_t buffer = v.prefix_or_inline[1];
                 const std::int32_t offset = v.prefix_or_inline[2];
-                if (buffer < 0 || buffer >= variadic || offset < 0 || a.buffers[kViewFixedBuffers - 1 + buffer] == nullptr ||
+                if (buffer < 0 || buffer >= variadic || offset < 0 ||
+                    a.buffers[kViewFixedBuffers - 1 + buffer] == nullptr ||
                     std::int64_t{offset} + v.length > sizes[buffer]) {
                     raise_malformed(name_, "string view out of bounds");
                 }
@@ -520,7 +525,8 @@ void NumberSource::from_arrow(arrow::Import imported, std::string_view name) {
     arrow_ = std::move(imported);
     refuse_dictionary(arrow_, name);
     std::optional<NumberKind> kind = arrow_number_kind(arrow_.format);
-    if (!kind) raise_column(PyExc_TypeError, name, "expected an Arrow numeric array, got format '" + arrow_.format + "'");
+    if (!kind)
+        raise_column(PyExc_TypeError, name, "expected an Arrow numeric array, got format '" + arrow_.format + "'");
     const std::size_t width = width_of(*kind);
     for (const arrow::OwnedArray& owned : arrow_.chunks) {
         const arrow::ArrowArray& a = owned.get();
@@ -632,15 +638,21 @@ RowsColumn::RowsColumn(PyObject* o, std::string_view name) : name_(name) {
     if (std::optional<Buffer> buffer = try_buffer(o)) {
         const Py_buffer& view = buffer->view();
         std::optional<Format> format = parse_format(view.format);
-        std::optional<NumberKind> kind = format && format->repeat == 1 ? kind_of(format->code, view.itemsize) : std::nullopt;
+        std::optional<NumberKind> kind =
+            format && format->repeat == 1 ? kind_of(format->code, view.itemsize) : std::nullopt;
         if (kind && view.ndim == 2) {
             const auto rows = static_cast<std::size_t>(view.shape[0]);
             const auto columns = static_cast<std::size_t>(view.shape[1]);
             rows_.assign(rows, std::vector<double>(columns));
             for (std::size_t r = 0; r < rows; ++r) {
-                NumberChunk row{*kind, 0, columns,
-                                static_cast<const char*>(view.buf) + static_cast<std::ptrdiff_t>(r) * stride_of(view, 0),
-                                stride_of(view, 1), format->swapped, nullptr};
+                NumberChunk row{
+                    *kind,
+                    0,
+                    columns,
+                    static_cast<const char*>(view.buf) + static_cast<std::ptrdiff_t>(r) * stride_of(view, 0),
+                    stride_of(view, 1),
+                    format->swapped,
+                    nullptr};
                 std::vector<double>& out = rows_[r];
                 auto take = [&out](std::size_t i, auto raw) { out[i] = static_cast<double>(raw); };
                 row.visit(take);
@@ -681,10 +693,7 @@ DoubleSpan::DoubleSpan(PyObject* o, std::string_view name) {
 }
 
 DoubleSpan::DoubleSpan(DoubleSpan&& other) noexcept
-    : size_(other.size_),
-      external_(other.external_),
-      source_(std::move(other.source_)),
-      heap_(std::move(other.heap_)) {
+    : size_(other.size_), external_(other.external_), source_(std::move(other.source_)), heap_(std::move(other.heap_)) {
     if (external_ == nullptr && heap_.empty()) std::copy_n(other.inline_.data(), size_, inline_.data());
 }
 

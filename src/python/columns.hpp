@@ -89,8 +89,8 @@ struct StringChunk {
     Layout layout;
     std::size_t first;
     std::size_t length;
-    const std::string_view* views = nullptr;  // views
-    const arrow::ArrowArray* array = nullptr; // the Arrow layouts
+    const std::string_view* views = nullptr;   // views
+    const arrow::ArrowArray* array = nullptr;  // the Arrow layouts
 };
 
 // The 16-byte string view of the Arrow format: the length, then either the
@@ -121,15 +121,9 @@ public:
                 case StringChunk::Layout::views:
                     for (std::size_t i = 0; i < chunk.length; ++i) f(chunk.first + i, chunk.views[i]);
                     break;
-                case StringChunk::Layout::offsets32:
-                    for_each_offset<std::int32_t>(chunk, f);
-                    break;
-                case StringChunk::Layout::offsets64:
-                    for_each_offset<std::int64_t>(chunk, f);
-                    break;
-                case StringChunk::Layout::arrow_views:
-                    for_each_view(chunk, f);
-                    break;
+                case StringChunk::Layout::offsets32: for_each_offset<std::int32_t>(chunk, f); break;
+                case StringChunk::Layout::offsets64: for_each_offset<std::int64_t>(chunk, f); break;
+                case StringChunk::Layout::arrow_views: for_each_view(chunk, f); break;
             }
         }
     }
@@ -143,7 +137,8 @@ private:
         const bool all_valid = a.buffers[0] == nullptr;
         for (std::size_t i = 0; i < chunk.length; ++i) {
             if (!all_valid && !arrow::is_valid(a, static_cast<std::int64_t>(i))) continue;
-            f(chunk.first + i, std::string_view(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])));
+            f(chunk.first + i,
+              std::string_view(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])));
         }
     }
 

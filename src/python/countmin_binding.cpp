@@ -39,8 +39,7 @@ PyTypeObject* build_count_min() {
                      with_default("conservative_update", false)>()
         .repr<&describe>()
         .static_method<"with_error_bounds", &CountMinSketch::with_error_bounds, "epsilon", "delta",
-                       with_default("conservative_update", false)>(
-            "Create a Count-Min sketch with error bounds.")
+                       with_default("conservative_update", false)>("Create a Count-Min sketch with error bounds.")
         .method<"update", &CountMinSketch::update, "item", "count">("Update the count for an item.")
         .method<"update_many", &bulk::strings_with_counts<&CountMinSketch::update, std::uint64_t>, "items", "counts">(
             kUpdateManyDoc)

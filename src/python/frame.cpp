@@ -15,9 +15,8 @@ std::string full_name(const char* class_name, std::string_view method) {
 }
 
 [[noreturn]] void too_many_positional(const std::string& name, const Signature& s, Py_ssize_t given) {
-    std::string takes = s.required == s.count
-                            ? std::to_string(s.count)
-                            : "from " + std::to_string(s.required) + " to " + std::to_string(s.count);
+    std::string takes = s.required == s.count ? std::to_string(s.count)
+                                              : "from " + std::to_string(s.required) + " to " + std::to_string(s.count);
     raise(PyExc_TypeError, name + " takes " + takes + " positional arguments but " + std::to_string(given) + " " +
                                (given == 1 ? "was" : "were") + " given");
 }
@@ -49,9 +48,9 @@ T& keep(T value) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "quillo.PanicException", "The exception raised when an internal check of quillo fails.",
-        PyExc_BaseException, nullptr);
+    static PyObject* type = PyErr_NewExceptionWithDoc("quillo.PanicException",
+                                                      "The exception raised when an internal check of quillo fails.",
+                                                      PyExc_BaseException, nullptr);
     return type;
 }
 
@@ -225,16 +224,16 @@ std::size_t parameter_index(const char* class_name, const Signature& s, PyObject
     const std::string_view text = utf8_of(keyword);
     const std::string_view* found = std::find(s.params, s.params + s.count, text);
     if (found == s.params + s.count) {
-        raise(PyExc_TypeError, full_name(class_name, s.method) + " got an unexpected keyword argument '" +
-                                   std::string(text) + "'");
+        raise(PyExc_TypeError,
+              full_name(class_name, s.method) + " got an unexpected keyword argument '" + std::string(text) + "'");
     }
     return static_cast<std::size_t>(found - s.params);
 }
 
 }  // namespace
 
-PyObject* const* parse_arguments(const char* class_name, const Signature& s, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+PyObject* const* parse_arguments(const char* class_name, const Signature& s, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (nkw == 0 && static_cast<std::size_t>(nargs) == s.count) return args;
     if (static_cast<std::size_t>(nargs) > s.count) too_many_positional(full_name(class_name, s.method), s, nargs);
@@ -278,8 +277,8 @@ PyObject* call_with_tuple(PyObject* args, PyObject* kwargs, FastMethod fast) {
 
 PyObject* reduce_result(PyObject* self, std::vector<std::uint8_t>&& image) {
     PyObject* from_bytes = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes"));
-    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
-                                                static_cast<Py_ssize_t>(image.size()));
+    PyObject* bytes =
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()), static_cast<Py_ssize_t>(image.size()));
     if (bytes == nullptr) {
         Py_DECREF(from_bytes);
         throw PythonError{};

@@ -285,7 +285,9 @@ struct Convert<std::vector<T>> {
 template <class T>
 struct Held {
     explicit Held(PyObject* o) : value(Convert<T>::from(o)) {}
-    explicit Held(T v) requires std::is_arithmetic_v<T> : value(v) {}
+    explicit Held(T v)
+        requires std::is_arithmetic_v<T>
+        : value(v) {}
     T& get() { return value; }
     T value;
 };
@@ -513,9 +515,8 @@ struct FreeMethodTraits<R (*)(S&, A...)> {
 };
 
 template <auto Fn>
-using MethodTraits =
-    std::conditional_t<std::is_member_function_pointer_v<decltype(Fn)>, FnTraits<decltype(Fn)>,
-                       FreeMethodTraits<decltype(Fn)>>;
+using MethodTraits = std::conditional_t<std::is_member_function_pointer_v<decltype(Fn)>, FnTraits<decltype(Fn)>,
+                                        FreeMethodTraits<decltype(Fn)>>;
 
 template <class T>
 inline constexpr bool is_optional_param = is_optional<std::remove_cvref_t<T>>;
@@ -582,8 +583,8 @@ PyObject* instance_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     using Decl = Declared<typename Traits::Params, Params...>;
     constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename Traits::Self>>;
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::count,
-                                             Decl::required, Decl::interned.data()};
+        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::count, Decl::required,
+                                             Decl::interned.data()};
         std::array<PyObject*, Decl::count + 1> buffer;
         PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
         auto* object = reinterpret_cast<Object<State>*>(self);
@@ -598,8 +599,8 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     using Traits = FnTraits<decltype(Fn)>;
     using Decl = Declared<typename Traits::Params, Params...>;
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::count,
-                                             Decl::required, Decl::interned.data()};
+        static constexpr Signature signature{MethodName.view(), Decl::names.data(), Decl::count, Decl::required,
+                                             Decl::interned.data()};
         std::array<PyObject*, Decl::count + 1> buffer;
         PyObject* const* slots = parse_arguments(ClassOf<State>::name, signature, args, nargs, kwnames, buffer.data());
         return invoke<typename Traits::Params, typename Traits::Result, Decl>(Fn, slots);
@@ -770,9 +771,7 @@ S new_state(A... args) {
 template <class State>
 class Class {
 public:
-    Class(const char* name, const char* doc) : builder_(name, doc) {
-        ClassOf<State>::name = name;
-    }
+    Class(const char* name, const char* doc) : builder_(name, doc) { ClassOf<State>::name = name; }
 
     Class& thread_bound() {
         ClassOf<State>::thread_bound = true;

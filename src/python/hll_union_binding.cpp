@@ -25,8 +25,7 @@ Description describe(const HllUnion& hll_union) {
 }  // namespace
 
 PyTypeObject* build_hll_sketch_mode() {
-    return Class<HllSketchMode>("HllSketchMode",
-                                "Python binding for HllSketchMode with List/Set/HLL mode transitions.")
+    return Class<HllSketchMode>("HllSketchMode", "Python binding for HllSketchMode with List/Set/HLL mode transitions.")
         .constructor<&HllSketchMode::create, with_default("lg_k", hll::kDefaultLgK)>()
         .repr<&describe>()
         .method<"update", &HllSketchMode::update, "item">("")

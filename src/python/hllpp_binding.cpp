@@ -45,8 +45,7 @@ PyTypeObject* build_hllpp_sketch() {
 }
 
 PyTypeObject* build_hllpp_sparse_sketch() {
-    return Class<HllPlusPlusSparseSketch>("HllPlusPlusSparseSketch",
-                                          "Python binding for sparse HyperLogLog++ sketch.")
+    return Class<HllPlusPlusSparseSketch>("HllPlusPlusSparseSketch", "Python binding for sparse HyperLogLog++ sketch.")
         .constructor<&HllPlusPlusSparseSketch::create, with_default("lg_k", hll::hllpp::kDefaultPrecision)>()
         .repr<&describe>()
         .method<"update", &HllPlusPlusSparseSketch::update, "item">(kUpdateDoc)
@@ -57,7 +56,7 @@ PyTypeObject* build_hllpp_sparse_sketch() {
         .method<"merge", &HllPlusPlusSparseSketch::merge, "other">(
             "Merge another sparse sketch into this one (in-place union).")
         .bytes<&HllPlusPlusSparseSketch::to_bytes, &HllPlusPlusSparseSketch::from_bytes>(kToBytesDoc, kFromBytesDoc,
-                                                                                       kReduceDoc)
+                                                                                         kReduceDoc)
         .build();
 }
 

@@ -31,9 +31,8 @@ PyTypeObject* build_linear_counter() {
     return Class<LinearCounter>("LinearCounter", "Python binding for Linear Counter.")
         .constructor<&new_state<LinearCounter, std::uint64_t>, "num_bits">()
         .repr<&describe>()
-        .static_method<"with_expected_cardinality", &LinearCounter::with_expected_cardinality,
-                       "expected_cardinality", "error_rate">(
-            "Create a Linear Counter with optimal size for expected cardinality.")
+        .static_method<"with_expected_cardinality", &LinearCounter::with_expected_cardinality, "expected_cardinality",
+                       "error_rate">("Create a Linear Counter with optimal size for expected cardinality.")
         .method<"update", &LinearCounter::update, "item">("Update the counter with a new item.")
         .method<"update_many", &bulk::strings<&LinearCounter::update>, "items">(kUpdateManyDoc)
         .method<"estimate", &LinearCounter::estimate>("Estimate the cardinality.")

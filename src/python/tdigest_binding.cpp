@@ -74,8 +74,7 @@ PyTypeObject* build_streaming_tdigest() {
         .method<"add_many", &bulk::doubles<&StreamingTDigest::add, bulk::Refusal::possible>, "values">(
             "Add every number of a column (nulls skipped); a NaN refuses the whole column.")
         .method<"flush", &StreamingTDigest::flush>("Flush the buffer into the main digest.")
-        .method<"quantile", &StreamingTDigest::quantile, "q">(
-            "Get a quantile estimate (automatically flushes buffer).")
+        .method<"quantile", &StreamingTDigest::quantile, "q">("Get a quantile estimate (automatically flushes buffer).")
         .method<"median", &StreamingTDigest::median>("")
         .method<"p95", &StreamingTDigest::p95>("")
         .method<"p99", &StreamingTDigest::p99>("")

@@ -26,8 +26,7 @@ PyTypeObject* build_theta_sketch() {
         .method<"lower_bound", &bounds::lower<ThetaSketch>, "confidence">(bounds::kLowerDoc)
         .method<"upper_bound", &bounds::upper<ThetaSketch>, "confidence">(bounds::kUpperDoc)
         .method<"union", &ThetaSketch::union_with, "other">("Union of two sketches, returning a new sketch.")
-        .method<"intersect", &ThetaSketch::intersect, "other">(
-            "Intersection of two sketches, returning a new sketch.")
+        .method<"intersect", &ThetaSketch::intersect, "other">("Intersection of two sketches, returning a new sketch.")
         .method<"difference", &ThetaSketch::difference, "other">(
             "Difference of two sketches (self \\ other), returning a new sketch.")
         .method<"sample_capacity", &ThetaSketch::sample_capacity>("Return the sample capacity (heap size).")

@@ -25,9 +25,9 @@ PyTypeObject* build_varopt_sketch() {
         .method<"get_num_samples", &VarOptSketch::get_num_samples>("Get number of samples.")
         .method<"get_total_weight", &VarOptSketch::get_total_weight>("Get total weight of all items seen.")
         .method<"count", &VarOptSketch::count>("Total items seen.")
-        .bytes<&VarOptSketch::to_bytes, &VarOptSketch::from_bytes>(
-            "Serialize the sketch to bytes.", "Deserialize the sketch from bytes.",
-            "Support pickling via the from_bytes reconstructor.")
+        .bytes<&VarOptSketch::to_bytes, &VarOptSketch::from_bytes>("Serialize the sketch to bytes.",
+                                                                   "Deserialize the sketch from bytes.",
+                                                                   "Support pickling via the from_bytes reconstructor.")
         .build();
 }
 

@@ -49,8 +49,8 @@ Header read_header(std::span<const std::uint8_t> data) {
     header.k32 = cursor.read_u32();
     const std::uint64_t expected = std::min<std::uint64_t>(header.k32, kNarrowKLimit);
     if (header.narrow_k != expected) {
-        codec::corrupt_data("k_u8=" + std::to_string(header.narrow_k) + " does not match k=" +
-                            std::to_string(header.k32));
+        codec::corrupt_data("k_u8=" + std::to_string(header.narrow_k) +
+                            " does not match k=" + std::to_string(header.k32));
     }
     return header;
 }

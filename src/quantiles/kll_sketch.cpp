@@ -171,13 +171,9 @@ std::vector<std::optional<double>> KllSketch::quantiles(std::span<const double> 
 
 std::vector<double> KllSketch::ranks(std::span<const double> values) const { return queries().ranks(values); }
 
-std::vector<double> KllSketch::cdf(std::span<const double> split_points) const {
-    return queries().cdf(split_points);
-}
+std::vector<double> KllSketch::cdf(std::span<const double> split_points) const { return queries().cdf(split_points); }
 
-std::vector<double> KllSketch::pmf(std::span<const double> split_points) const {
-    return queries().pmf(split_points);
-}
+std::vector<double> KllSketch::pmf(std::span<const double> split_points) const { return queries().pmf(split_points); }
 
 // Until the first compaction level 0 holds every value and ranks are exact.
 // The figure is for this sketch's k: values merged in from a sketch of a

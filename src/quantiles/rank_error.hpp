@@ -13,7 +13,7 @@
 namespace quillo::quantiles {
 
 inline constexpr std::size_t kRankErrorPoints = 9;
-inline constexpr std::array<double, kRankErrorPoints> kRankErrorConfidences = {0.5,  0.68,  0.8,   0.9,  0.95,
+inline constexpr std::array<double, kRankErrorPoints> kRankErrorConfidences = {0.5,  0.68, 0.8,   0.9,  0.95,
                                                                                0.98, 0.99, 0.995, 0.999};
 using RankErrorConstants = std::array<double, kRankErrorPoints>;
 

@@ -9,7 +9,8 @@ namespace {
 // Float less-than; with a NaN among the values this is not a strict order,
 // and the stable sort's arrangement is whatever its merges produce.
 void sort_pairs(std::vector<Weighted>& pairs) {
-    std::stable_sort(pairs.begin(), pairs.end(), [](const Weighted& a, const Weighted& b) { return a.value < b.value; });
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const Weighted& a, const Weighted& b) { return a.value < b.value; });
 }
 
 std::vector<std::uint64_t> weights_before(std::span<const Weighted> pairs) {

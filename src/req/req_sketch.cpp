@@ -111,13 +111,9 @@ std::vector<std::optional<double>> ReqSketch::quantiles(std::span<const double> 
 
 std::vector<double> ReqSketch::ranks(std::span<const double> values) const { return queries().ranks(values); }
 
-std::vector<double> ReqSketch::cdf(std::span<const double> split_points) const {
-    return queries().cdf(split_points);
-}
+std::vector<double> ReqSketch::cdf(std::span<const double> split_points) const { return queries().cdf(split_points); }
 
-std::vector<double> ReqSketch::pmf(std::span<const double> split_points) const {
-    return queries().pmf(split_points);
-}
+std::vector<double> ReqSketch::pmf(std::span<const double> split_points) const { return queries().pmf(split_points); }
 
 // Levels stay below 64 (the decoder checks), so 4^h is a finite double.
 double ReqSketch::rank_spread() const {
@@ -149,7 +145,8 @@ void ReqSketch::check_decoded() const {
         if (c.level >= kLevelLimit) refuse("compactor level 64 or more");
         if (c.capacity < kMinCapacity) refuse("compactor capacity below 2");
         std::uint64_t level_weight;
-        if (__builtin_mul_overflow(static_cast<std::uint64_t>(c.items.size()), quantiles::level_weight(h), &level_weight) ||
+        if (__builtin_mul_overflow(static_cast<std::uint64_t>(c.items.size()), quantiles::level_weight(h),
+                                   &level_weight) ||
             __builtin_add_overflow(weight, level_weight, &weight) || weight > kMaxRetainedWeight) {
             refuse("retained weight reaches 2^63");
         }

@@ -242,8 +242,6 @@ ReservoirSamplerA ReservoirSamplerA::from_bytes(std::span<const std::uint8_t> da
     return encoding::decode("ReservoirSamplerA", data, [](encoding::Reader& r) { return read(r); });
 }
 
-std::size_t Reservoir::heap_bytes() const {
-    return heap_bytes_of(items_);
-}
+std::size_t Reservoir::heap_bytes() const { return heap_bytes_of(items_); }
 
 }  // namespace quillo::sampling

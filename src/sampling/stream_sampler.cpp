@@ -67,8 +67,6 @@ StreamSampler StreamSampler::from_bytes(std::span<const std::uint8_t> data) {
     });
 }
 
-std::size_t StreamSampler::heap_bytes() const {
-    return sampler_.heap_bytes() + heap_bytes_of(buffer_);
-}
+std::size_t StreamSampler::heap_bytes() const { return sampler_.heap_bytes() + heap_bytes_of(buffer_); }
 
 }  // namespace quillo::sampling

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <utility>
 #include <cstdint>
+#include <utility>
 
 namespace quillo::tdigest {
 
@@ -23,7 +23,9 @@ std::uint64_t key_of(double v) {
     return (bits & kSignBit) ? ~bits : bits | kSignBit;
 }
 
-unsigned digit(std::uint64_t key, unsigned d) { return static_cast<unsigned>(key >> (d * kDigitBits)) & (kBuckets - 1); }
+unsigned digit(std::uint64_t key, unsigned d) {
+    return static_cast<unsigned>(key >> (d * kDigitBits)) & (kBuckets - 1);
+}
 
 }  // namespace
 

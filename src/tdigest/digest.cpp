@@ -108,8 +108,8 @@ Digest::Digest(std::uint64_t limit)
 
 Digest merge_values(const Digest& digest, std::span<const double> sorted) {
     if (sorted.empty()) return digest;
-    Folder folder(digest, digest.count + static_cast<double>(sorted.size()),
-                  digest.centroids.size() + sorted.size(), false);
+    Folder folder(digest, digest.count + static_cast<double>(sorted.size()), digest.centroids.size() + sorted.size(),
+                  false);
     Digest& result = folder.result();
     if (digest.count > 0.0) {
         result.min = nan_last_min(digest.min, sorted.front());
@@ -242,9 +242,9 @@ std::size_t first_stop(const std::vector<double>& running, std::size_t guess, St
     };
     if (is_first(guess)) return guess;
     if (guess < running.size() && is_first(guess + 1)) return guess + 1;
-    return static_cast<std::size_t>(std::partition_point(running.begin(), running.end(),
-                                                         [&stops](double t) { return !stops(t); }) -
-                                    running.begin());
+    return static_cast<std::size_t>(
+        std::partition_point(running.begin(), running.end(), [&stops](double t) { return !stops(t); }) -
+        running.begin());
 }
 
 }  // namespace

@@ -99,8 +99,6 @@ StreamingTDigest StreamingTDigest::from_bytes(std::span<const std::uint8_t> data
     return decoded;
 }
 
-std::size_t StreamingTDigest::heap_bytes() const {
-    return inner_.heap_bytes() + heap_bytes_of(buffer_);
-}
+std::size_t StreamingTDigest::heap_bytes() const { return inner_.heap_bytes() + heap_bytes_of(buffer_); }
 
 }  // namespace quillo::tdigest

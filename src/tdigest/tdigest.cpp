@@ -94,8 +94,10 @@ void TDigest::merge(const TDigest& other) {
     const Digest both[] = {digest_, other.digest_};
     digest_ = merge_digest_list(both);
     count_ += other.count_;
-    if (other.min_value_) min_value_ = min_value_ ? min_ignoring_nan(*min_value_, *other.min_value_) : *other.min_value_;
-    if (other.max_value_) max_value_ = max_value_ ? max_ignoring_nan(*max_value_, *other.max_value_) : *other.max_value_;
+    if (other.min_value_)
+        min_value_ = min_value_ ? min_ignoring_nan(*min_value_, *other.min_value_) : *other.min_value_;
+    if (other.max_value_)
+        max_value_ = max_value_ ? max_ignoring_nan(*max_value_, *other.max_value_) : *other.max_value_;
 }
 
 void TDigest::clear() {
@@ -203,8 +205,8 @@ std::optional<double> TDigest::trimmed_mean(double lower_quantile, double upper_
     DigestSearch::Hint hint;
     auto estimate = [&](double at) { return search.estimate_at(at, hint); };
     for (int i = 0; i <= kTrimmedMeanSteps; ++i) {
-        if (auto v = quantile_by(estimate, count_, min_value_, max_value_,
-                                 lower_quantile + step * static_cast<double>(i))) {
+        if (auto v =
+                quantile_by(estimate, count_, min_value_, max_value_, lower_quantile + step * static_cast<double>(i))) {
             sum += *v;
             ++present;
         }
@@ -281,8 +283,6 @@ void TDigest::check_decoded(std::string_view name) const {
     if (count_ > 0 && centroids.empty()) refuse("count without centroids");
 }
 
-std::size_t TDigest::heap_bytes() const {
-    return heap_bytes_of(digest_.centroids);
-}
+std::size_t TDigest::heap_bytes() const { return heap_bytes_of(digest_.centroids); }
 
 }  // namespace quillo::tdigest

@@ -25,8 +25,7 @@ constexpr std::uint64_t kMinSetSlots = 16;
 // receive at no more than half full, so it never has to grow.
 class HashSet {
 public:
-    explicit HashSet(std::uint64_t expected)
-        : lg_(ceil_lg(std::max(2 * expected, kMinSetSlots))), slots_(lg_) {}
+    explicit HashSet(std::uint64_t expected) : lg_(ceil_lg(std::max(2 * expected, kMinSetSlots))), slots_(lg_) {}
 
     void insert(std::uint64_t h) {
         std::uint64_t& slot = slots_[probe(slots_.data(), lg_, h)];
@@ -127,13 +126,9 @@ void ThetaSketch::rebuild() {
 
 double ThetaSketch::estimate() const { return sample_estimate(count_, theta_); }
 
-double ThetaSketch::lower_bound(double confidence) const {
-    return sample_interval(count_, theta_, confidence).lower;
-}
+double ThetaSketch::lower_bound(double confidence) const { return sample_interval(count_, theta_, confidence).lower; }
 
-double ThetaSketch::upper_bound(double confidence) const {
-    return sample_interval(count_, theta_, confidence).upper;
-}
+double ThetaSketch::upper_bound(double confidence) const { return sample_interval(count_, theta_, confidence).upper; }
 
 std::vector<std::uint64_t> ThetaSketch::hashes() const {
     std::vector<std::uint64_t> out;
@@ -232,8 +227,6 @@ ThetaSketch ThetaSketch::from_bytes(std::span<const std::uint8_t> data) {
     }
 }
 
-std::size_t ThetaSketch::heap_bytes() const {
-    return table_.heap_bytes();
-}
+std::size_t ThetaSketch::heap_bytes() const { return table_.heap_bytes(); }
 
 }  // namespace quillo::theta

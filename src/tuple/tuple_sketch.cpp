@@ -47,8 +47,8 @@ std::uint64_t TupleSketch::fill_limit() const {
     return lg_size_ > lg_k_ ? theta::load_limit(lg_size_) : (std::uint64_t{1} << lg_size_) / 2;
 }
 
-void TupleSketch::place(ZeroedArray<std::uint64_t>& keys, ZeroedArray<double>& values, unsigned lg,
-                        std::uint64_t key, double value) {
+void TupleSketch::place(ZeroedArray<std::uint64_t>& keys, ZeroedArray<double>& values, unsigned lg, std::uint64_t key,
+                        double value) {
     const std::uint64_t i = theta::probe(keys.data(), lg, key);
     keys[i] = key;
     values[i] = value;
@@ -167,8 +167,6 @@ TupleSketch TupleSketch::from_bytes(std::span<const std::uint8_t> data) {
     });
 }
 
-std::size_t TupleSketch::heap_bytes() const {
-    return keys_.heap_bytes() + values_.heap_bytes();
-}
+std::size_t TupleSketch::heap_bytes() const { return keys_.heap_bytes() + values_.heap_bytes(); }
 
 }  // namespace quillo::tuple

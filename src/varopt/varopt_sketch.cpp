@@ -296,8 +296,8 @@ std::vector<std::uint8_t> VarOptSketch::to_bytes() const {
 void VarOptSketch::check_consistency(std::size_t weights, std::size_t flags) const {
     if (k_ == 0) corrupt(kZeroK);
     if (weights != slots_.size() || flags != slots_.size()) corrupt("items, weights and heavy flags differ in length");
-    const auto heavy = static_cast<std::uint64_t>(
-        std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.heavy; }));
+    const auto heavy =
+        static_cast<std::uint64_t>(std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.heavy; }));
     if (heavy != num_heavy_) corrupt("heavy flags disagree with num_heavy");
     if (is_full_ ? slots_.size() != k_ : slots_.size() >= k_) corrupt("sample size disagrees with k");
     if (!is_full_ && (num_heavy_ != 0 || heavy_weight_ != 0.0)) corrupt("heavy items before the sample fills");

@@ -68,7 +68,9 @@ TEST_CASE("count_down matches the plain loop for ordinary, tiny negative and hal
                 d = std::ldexp(static_cast<double>(gen() % 4096) + 0.5, e);
                 break;
             }
-            case 3: d = std::ldexp(static_cast<double>(1 + gen() % 64), std::ilogb(u) - 52 - static_cast<int>(gen() % 3)); break;
+            case 3:
+                d = std::ldexp(static_cast<double>(1 + gen() % 64), std::ilogb(u) - 52 - static_cast<int>(gen() % 3));
+                break;
             default: d = u / static_cast<double>(n) * (0.5 + unit(gen));
         }
         compare(u, d, n);

@@ -55,7 +55,8 @@ std::vector<Weighted> pairs_of(const Levels& levels, unsigned first_shift) {
 
 // The walk that queries used before the view: sort every time, then scan.
 std::optional<double> walk_quantile(std::vector<Weighted> pairs, double q) {
-    std::stable_sort(pairs.begin(), pairs.end(), [](const Weighted& a, const Weighted& b) { return a.value < b.value; });
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const Weighted& a, const Weighted& b) { return a.value < b.value; });
     std::uint64_t total = 0;
     for (const Weighted& p : pairs) total += p.weight;
     const double target = q * static_cast<double>(total);
@@ -83,8 +84,8 @@ double pick_value(std::mt19937_64& rng, const std::vector<double>& pool) {
 
 // Values drawn from a small pool (repeats), with NaN, infinities and signed zeros.
 std::vector<double> value_pool(std::mt19937_64& rng, bool with_nan) {
-    std::vector<double> pool = {0.0, -0.0, 1.0, -1.0, std::numeric_limits<double>::infinity(),
-                                -std::numeric_limits<double>::infinity()};
+    std::vector<double> pool = {
+        0.0, -0.0, 1.0, -1.0, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
     std::uniform_real_distribution<double> uniform(-100.0, 100.0);
     for (int i = 0; i < 40; ++i) pool.push_back(uniform(rng));
     if (with_nan) pool.push_back(std::numeric_limits<double>::quiet_NaN());
