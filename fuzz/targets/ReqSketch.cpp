@@ -1,3 +1,5 @@
+#include <array>
+
 #include "drive.hpp"
 #include "req/req_sketch.hpp"
 
@@ -6,12 +8,14 @@ using quillo::req::ReqSketch;
 
 namespace {
 
+constexpr std::array<double, 3> kSplitPoints = {-1.0, 0.0, 7.25};
+
 void exercise(ReqSketch& s, const ReqSketch&, const quillo::fuzz::Feed& feed) {
     using quillo::fuzz::tolerate;
     const auto queries = [&] {
         for (double r : kRanks) tolerate([&] { (void)s.quantile(r); });
         for (double v : feed.values) (void)s.rank(v);
-        tolerate([&] { (void)s.get_cdf({-1.0, 0.0, 7.25}); });
+        tolerate([&] { (void)s.get_cdf(kSplitPoints); });
         tolerate([&] { (void)s.get_cdf(feed.values); });
         (void)s.count();
         (void)s.mode();
