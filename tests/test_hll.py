@@ -196,6 +196,17 @@ class TestDecoding:
         stale = self.with_totals(image, -1.0, 0.0, 0.0, out_of_order=1)
         assert HllSketch.from_bytes(stale).estimate() == pytest.approx(500, rel=0.2)
 
+    def test_sums_split_unlike_the_registers_take_the_registers_split(self):
+        # The whole total in kxq1 matches the registers, but the first update
+        # would take 2^-0 from an empty kxq0 and leave a negative sum behind.
+        image = sketch_of([f"w{i}" for i in range(40)], 8).to_bytes()
+        hip, kxq0, kxq1 = struct.unpack("<ddd", image[-25:-1])
+        s = HllSketch.from_bytes(self.with_totals(image, hip, 0.0, kxq0 + kxq1))
+        assert s.to_bytes() == image
+        for i in range(2000):
+            s.update(f"more{i}")
+        assert HllSketch.from_bytes(s.to_bytes()).to_bytes() == s.to_bytes()
+
     def test_in_order_images_of_every_kind_are_accepted(self):
         # Large register values sit in kxq1; the sums of a sketch of every size stay exact.
         for lg_k, n in ((4, 5000), (12, 12000), (18, 30000)):

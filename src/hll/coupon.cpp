@@ -309,7 +309,7 @@ CouponGadget CouponGadget::read(encoding::Reader& r, std::string_view name) {
             const bool out_of_order = r.boolean();
             auto hll = HllSketch::from_fields(lg_k, std::vector<std::uint8_t>(registers.begin(), registers.end()), hip,
                                               kxq0, kxq1, out_of_order);
-            if (const std::string_view fault = hll.running_estimate_fault(); !fault.empty()) corrupt(name, fault);
+            if (const std::string_view fault = hll.settle_running_estimate(); !fault.empty()) corrupt(name, fault);
             gadget.payload_ = std::move(hll);
             break;
         }

@@ -162,7 +162,7 @@ HllSketch HllSketch::from_registers(std::uint8_t lg_k, std::vector<std::uint8_t>
     return from_fields(lg_k, std::move(registers), hip, kxq0, kxq1, out_of_order);
 }
 
-std::string_view HllSketch::running_estimate_fault() const {
+std::string_view HllSketch::settle_running_estimate() {
     // Once out of order the estimate comes from the registers alone.
     if (out_of_order_) return {};
     if (!finite_non_negative(hip_)) return "HIP estimate is negative or not finite";
@@ -174,6 +174,8 @@ std::string_view HllSketch::running_estimate_fault() const {
     if (std::abs(kxq0_ + kxq1_ - registers_sum) > kKxqTolerance * registers_sum) {
         return "kxq sums do not match the registers";
     }
+    kxq0_ = kxq0;
+    kxq1_ = kxq1;
     return {};
 }
 
@@ -233,7 +235,7 @@ HllSketch HllSketch::from_bytes(std::span<const std::uint8_t> data) {
     sketch.kxq0_ = cursor.read_f64();
     sketch.kxq1_ = cursor.read_f64();
     sketch.out_of_order_ = cursor.read_u8() != 0;
-    if (const std::string_view fault = sketch.running_estimate_fault(); !fault.empty()) codec::corrupt_data(fault);
+    if (const std::string_view fault = sketch.settle_running_estimate(); !fault.empty()) codec::corrupt_data(fault);
     return sketch;
 }
 

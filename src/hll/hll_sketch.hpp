@@ -72,7 +72,10 @@ public:
     // Why the running estimate of a decoded sketch could not go on soundly
     // (it would be negative or not finite, or its increments would not be
     // the inverse of the chance of a register change), or empty when it can.
-    std::string_view running_estimate_fault() const;
+    // Sums that match the registers take their exact values: a sum whose
+    // parts were split differently from the registers would go negative on a
+    // later update.
+    std::string_view settle_running_estimate();
 
     std::uint8_t lg_k() const { return lg_k_; }
     std::span<const std::uint8_t> registers() const { return registers_; }
