@@ -12,6 +12,7 @@ import random
 import shutil
 import struct
 import subprocess
+import sys
 
 import pytest
 from wire import Reader
@@ -326,3 +327,17 @@ def test_views_match_the_walks_and_threads_agree_in_cpp(tmp_path):
                     *(str(ROOT / s) for s in sources), "-o", str(binary)], check=True)
     result = subprocess.run([str(binary)], capture_output=True, text=True)
     assert result.returncode == 0, result.stdout
+
+
+@pytest.mark.parametrize("make, pairs", [(lambda: KllSketch(200), kll_pairs), (lambda: ReqSketch(12), req_pairs)],
+                         ids=["kll", "req"])
+def test_memory_accounting_counts_the_view_while_it_is_kept(make, pairs):
+    sketch = make()
+    for i in range(50_000):
+        sketch.update(float(i % 977))
+    without_view = sys.getsizeof(sketch)
+    sketch.quantile(0.5)
+    # At least the sorted values and their running weights.
+    assert sys.getsizeof(sketch) >= without_view + 16 * len(pairs(sketch))
+    sketch.update(1.0)
+    assert sys.getsizeof(sketch) < without_view + 16 * len(pairs(sketch))

@@ -54,6 +54,12 @@ std::size_t heap_bytes_of(const T& value) {
     return memory_detail::HeapBytes<std::remove_cv_t<T>>::of(value);
 }
 
+// A block holding one T, with what the T owns in turn.
+template <class T>
+std::size_t heap_block_bytes(const T& value) {
+    return memory_detail::kBlockHeader + sizeof(T) + heap_bytes_of(value);
+}
+
 namespace memory_detail {
 
 template <class T, class A>

@@ -206,7 +206,7 @@ Stats KllSketch::statistics() const {
 
 std::size_t KllSketch::heap_bytes() const {
     return heap_bytes_of(levels_, [](const Level& level) { return heap_bytes_of(level.values); }) +
-           heap_bytes_of(capacities_);
+           heap_bytes_of(capacities_) + view_.heap_bytes();
 }
 
 }  // namespace quillo::kll

@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+#include "common/memory.hpp"
+
 namespace quillo::quantiles {
 
 template <class View>
@@ -42,6 +44,12 @@ public:
         auto fresh = std::make_unique<const View>(build());
         view_.store(fresh.get(), std::memory_order_release);
         return *fresh.release();
+    }
+
+    // What the view holds while one is built: it can outweigh the summary.
+    std::size_t heap_bytes() const {
+        const View* view = view_.load(std::memory_order_acquire);
+        return view == nullptr ? 0 : heap_block_bytes(*view);
     }
 
     // Forgets the view; called by every mutation.

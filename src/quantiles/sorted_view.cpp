@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/memory.hpp"
+
 namespace quillo::quantiles {
 namespace {
 
@@ -215,6 +217,11 @@ void check_split_points(std::span<const double> split_points) {
             fail("split points must be unique, increasing and not NaN");
         }
     }
+}
+
+std::size_t SortedView::heap_bytes() const {
+    return heap_bytes_of(values_) + heap_bytes_of(running_) + heap_bytes_of(bucket_start_) +
+           heap_bytes_of(non_nan_values_) + heap_bytes_of(weight_before_) + heap_bytes_of(value_bucket_start_);
 }
 
 }  // namespace quillo::quantiles

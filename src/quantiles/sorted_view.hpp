@@ -50,6 +50,8 @@ public:
 
     std::uint64_t total() const { return total_; }
 
+    std::size_t heap_bytes() const;
+
 private:
     explicit SortedView(std::vector<Weighted> pairs);
     void index_buckets();

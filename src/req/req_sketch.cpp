@@ -194,7 +194,8 @@ ReqSketch ReqSketch::from_bytes(std::span<const std::uint8_t> data) {
 }
 
 std::size_t ReqSketch::heap_bytes() const {
-    return heap_bytes_of(compactors_, [](const ReqCompactor& compactor) { return heap_bytes_of(compactor.items); });
+    return heap_bytes_of(compactors_, [](const ReqCompactor& compactor) { return heap_bytes_of(compactor.items); }) +
+           view_.heap_bytes();
 }
 
 }  // namespace quillo::req
