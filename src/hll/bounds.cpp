@@ -54,9 +54,12 @@ RawError raw_error_at(double t) {
 
 }  // namespace
 
-CountInterval hip_interval(double estimate, double m, double z) {
+CountInterval hip_interval(double estimate, double m, double z, double start) {
     static const HipVariance variance(&change_chance);
-    return interval_around(estimate, std::sqrt(m * variance.per_register(estimate / m)), z);
+    // The items before `start` add the variance of the estimate HIP started
+    // from, not their own.
+    const double added = m * std::max(0.0, variance.per_register(estimate / m) - variance.per_register(start / m));
+    return interval_around(estimate, std::sqrt(added + occupancy_variance(start, m)), z);
 }
 
 CountInterval register_interval(std::span<const std::uint8_t> registers, double z) {
@@ -96,8 +99,13 @@ CountInterval HllSketch::interval(double z) const {
 }
 
 CountInterval CouponGadget::interval(double z) const {
-    if (const auto* hll = std::get_if<HllSketch>(&payload_)) return hll->interval(z);
     const double m = std::ldexp(1.0, lg_k_);
+    if (const auto* hll = std::get_if<HllSketch>(&payload_)) {
+        if (hll->out_of_order()) return hll->interval(z);
+        // Filled in order, the running total restarted from the list's or
+        // set's estimate at the promotion and carries its variance.
+        return hip_interval(hll->hip(), m, z, promotion_estimate(lg_k_));
+    }
     const double slots = static_cast<double>(mode() == GadgetMode::list ? std::get<CouponList>(payload_).size()
                                                                         : std::get<CouponSet>(payload_).count());
     return occupancy_interval(slots, m, z);

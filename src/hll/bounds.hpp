@@ -8,8 +8,9 @@
 
 namespace quillo::hll {
 
-// The running (HIP) estimate `estimate` over m registers.
-CountInterval hip_interval(double estimate, double m, double z);
+// The running (HIP) estimate `estimate` over m registers, started at `start`
+// from a linear counting estimate.
+CountInterval hip_interval(double estimate, double m, double z, double start = 0.0);
 
 // register_estimate(registers): linear counting while it answers, else the
 // classic formula.

@@ -71,7 +71,7 @@ CouponSet::CouponSet() : words_(std::size_t{1} << kInitialSetLgSize, 0), lg_size
 void CouponSet::insert(Coupon c) {
     if (!place(c)) return;
     ++count_;
-    if (4 * count_ > 3 * words_.size()) grow();
+    if (count_ >= count_that_grows(lg_size_)) grow();
 }
 
 bool CouponSet::place(Coupon c) {
@@ -143,6 +143,15 @@ void CouponGadget::add_to_set(CouponSet& set, Coupon c) {
 }
 
 bool CouponGadget::set_is_full(const CouponSet& set) const { return set.lg_size() + kSetToHllGap >= lg_k_; }
+
+double CouponGadget::promotion_estimate(std::uint8_t lg_k) {
+    // A full list, or the set growing into its last size, gives way.
+    const int last_lg_size = lg_k - kSetToHllGap;
+    const std::size_t slots = lg_k < kMinSetLgK || last_lg_size <= kInitialSetLgSize
+                                  ? kListLimit
+                                  : CouponSet::count_that_grows(static_cast<std::uint8_t>(last_lg_size - 1));
+    return distinct_items_for(slots, lg_k);
+}
 
 void CouponGadget::promote_list(const CouponList& list) {
     if (lg_k_ < kMinSetLgK) {

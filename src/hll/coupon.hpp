@@ -74,6 +74,8 @@ public:
     std::size_t drop_stored(std::span<Coupon> coupons) const;
     std::uint8_t lg_size() const { return lg_size_; }
     std::size_t count() const { return count_; }
+    // The count that grows a table of 2^lg_size words.
+    static std::size_t count_that_grows(std::uint8_t lg_size) { return (std::size_t{3} << lg_size) / 4 + 1; }
 
     static constexpr std::size_t kChunk = 64;
 
@@ -152,6 +154,9 @@ private:
     void reduce_to(std::uint8_t lg_k);
     void fold_registers(const HllSketch& source, std::uint8_t drop);
     bool set_is_full(const CouponSet& set) const;
+    // The estimate the running total restarts from when registers take over
+    // from a list or set filled in order.
+    static double promotion_estimate(std::uint8_t lg_k);
 
     void add_chunk(std::span<Coupon> chunk, std::uint8_t drop);
 
