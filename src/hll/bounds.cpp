@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "common/hip_variance.hpp"
 #include "hll/coupon.hpp"
@@ -13,9 +14,10 @@ namespace quillo::hll {
 
 namespace {
 
-// The upper bound of the classic formula divides by 1 + bias - z spread;
-// at extreme confidences on few registers that would reach 0, so the
-// divisor stays at this or above (the bound at most 8 times the estimate).
+// The upper bound of the classic formula divides by 1 + bias less the
+// deviation below; at extreme confidences on few registers that would
+// reach 0, so the divisor stays at this or above (the bound at most 8
+// times the estimate).
 constexpr double kMinRawDivisor = 0.125;
 
 // Linear counting over m registers at load lambda = n / m has variance
@@ -52,6 +54,38 @@ RawError raw_error_at(double t) {
             a.corrected_spread + f * (b.corrected_spread - a.corrected_spread)};
 }
 
+// The load whose biased answer is `answered`: where the formula takes over
+// from linear counting its bias still falls fast with the load, so the
+// table is read where the true count most likely lies rather than where
+// the answer does. A few steps of the fixed point settle it.
+double unbiased_load(double answered) {
+    constexpr int kSteps = 3;
+    double load = answered;
+    for (int i = 0; i < kSteps; ++i) load = answered / (1.0 + raw_error_at(load).bias);
+    return load;
+}
+
+// How far below and above its bias the formula's relative error may lie
+// in an interval holding the share of a normal error within z deviations.
+struct Deviations {
+    double below;
+    double above;
+};
+
+// z sd on both sides, unless the bias exceeds that: to bracket the
+// estimate the interval must then reach it, a deviation of the whole bias
+// on one side, so the other side narrows until the interval holds the
+// same share of a normal error as z sd on both sides would.
+Deviations raw_deviations(double bias, double sd, double z) {
+    const double symmetric = z * sd;
+    if (!(std::abs(bias) > symmetric)) return {symmetric, symmetric};
+    const double share = std::erf(z / std::numbers::sqrt2);
+    const double beyond_estimate = 0.5 * std::erfc(std::abs(bias) / sd / std::numbers::sqrt2);
+    const double far = sd * normal_quantile(share + beyond_estimate);
+    if (bias > 0.0) return {bias, far};
+    return {far, -bias};
+}
+
 }  // namespace
 
 CountInterval hip_interval(double estimate, double m, double z, double start) {
@@ -69,11 +103,11 @@ CountInterval register_interval(std::span<const std::uint8_t> registers, double 
         return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z);
     }
     // The formula answers n (1 + bias) with relative deviation spread / sqrt(m);
-    // the bounds are the counts whose answer would lie z deviations away.
-    const RawError error = raw_error_at(estimate / m);
-    const double deviation = z * error.spread / std::sqrt(m);
-    const double lower = estimate / (1.0 + error.bias + deviation);
-    const double upper = estimate / std::max(kMinRawDivisor, 1.0 + error.bias - deviation);
+    // the bounds are the counts whose answer would lie that far away.
+    const RawError error = raw_error_at(unbiased_load(estimate / m));
+    const Deviations d = raw_deviations(error.bias, error.spread / std::sqrt(m), z);
+    const double lower = estimate / (1.0 + error.bias + d.above);
+    const double upper = estimate / std::max(kMinRawDivisor, 1.0 + error.bias - d.below);
     return {std::min(lower, estimate), std::max(upper, estimate)};
 }
 
