@@ -90,6 +90,16 @@ def test_string_columns_leave_the_state_of_the_per_item_loop(factory, one, many)
     assert state(more) == state(whole)
 
 
+def test_a_list_longer_than_a_large_page_is_copied_whole():
+    # Several MiB of text and row index, past the size that goes on large pages.
+    items = [f"{i}-ünï-{'x' * (i % 40)}" for i in range(120_000)]
+    expected, got = quillo.HllSketch(14), quillo.HllSketch(14)
+    for v in items:
+        expected.update(v)
+    got.update_many(items)
+    assert got.to_bytes() == expected.to_bytes()
+
+
 NUMBERS = np.random.default_rng(7).normal(size=5000) * 1000
 
 
@@ -445,8 +455,11 @@ def test_broken_arrow_exporters_are_refused():
     assert h.estimate() == 0
 
 
-def test_a_column_over_native_memory_runs_without_the_gil_and_keeps_the_summary_borrowed():
-    column = pa.array([f"x{i}" for i in range(200_000)])
+@pytest.mark.parametrize("make_column", [pa.array, list], ids=["arrow", "list"])
+def test_a_column_runs_without_the_gil_and_keeps_the_summary_borrowed(make_column):
+    # A list's bytes are copied first (several MiB here, so on large pages),
+    # after which the loop needs no Python object either.
+    column = make_column([f"x{i}" for i in range(200_000)])
     sketch = quillo.HllSketch(12)
     stop = threading.Event()
 

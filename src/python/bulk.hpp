@@ -1,9 +1,10 @@
 #pragma once
 // Bulk methods: one loop per column shape that calls a class's per-item core
 // function over every row, so `x.update_many(column)` leaves exactly the
-// state the per-item loop leaves. The GIL is released while the loop reads
-// memory no Python object owns; the instance's access flag, taken by the
-// frame, keeps other threads out meanwhile.
+// state the per-item loop leaves. Columns hold their rows in memory no Python
+// code can change, so the GIL is released while the loop runs; the
+// instance's access flag, taken by the frame, keeps other threads out
+// meanwhile.
 //
 // Declared like any method: `.method<"update_many", &bulk::strings<&S::update>, "items">(doc)`.
 #include <array>
@@ -61,14 +62,14 @@ void check_same_length(const A& a, const B& b) {
 // fn(item) for every item.
 template <auto Fn>
 void strings(Self<Fn>& self, const StringColumn& items) {
-    WithoutGil unlocked(!items.needs_gil());
+    WithoutGil unlocked;
     items.for_each([&self](std::size_t, std::string_view item) { std::invoke(Fn, self, item); });
 }
 
 // fn(value) for every value.
 template <auto Fn, Refusal R = Refusal::none>
 void doubles(Self<Fn>& self, const DoubleColumn& values) {
-    WithoutGil unlocked(!values.needs_gil());
+    WithoutGil unlocked;
     run_rows<R>(self, [&values](Self<Fn>& target) {
         naming_position(values.name(), [&](std::size_t& position) {
             values.for_each([&](std::size_t i, double v) {
@@ -83,7 +84,7 @@ void doubles(Self<Fn>& self, const DoubleColumn& values) {
 // state its per-item function leaves, value by value.
 template <auto Fn>
 void double_runs(Self<Fn>& self, const DoubleColumn& values) {
-    WithoutGil unlocked(!values.needs_gil());
+    WithoutGil unlocked;
     values.for_each_run([&self](std::span<const double> run) { std::invoke(Fn, self, run); });
 }
 
@@ -91,7 +92,7 @@ void double_runs(Self<Fn>& self, const DoubleColumn& values) {
 template <auto Fn, Refusal R = Refusal::none>
 void strings_with_doubles(Self<Fn>& self, const StringColumn& items, const DoubleColumn& values) {
     check_same_length(items, values);
-    WithoutGil unlocked(!items.needs_gil());
+    WithoutGil unlocked;
     const DenseDoubles dense = values.dense();
     run_rows<R>(self, [&](Self<Fn>& target) {
         naming_position(values.name(), [&](std::size_t& position) {
@@ -108,7 +109,7 @@ void strings_with_doubles(Self<Fn>& self, const StringColumn& items, const Doubl
 template <auto Fn, class T>
 void strings_with_counts(Self<Fn>& self, const StringColumn& items, const std::optional<IntegerColumn<T>>& counts) {
     if (counts) check_same_length(items, *counts);
-    WithoutGil unlocked(!items.needs_gil());
+    WithoutGil unlocked;
     if (!counts) {
         items.for_each([&self](std::size_t, std::string_view item) { std::invoke(Fn, self, item, T{1}); });
         return;
@@ -122,7 +123,7 @@ void strings_with_counts(Self<Fn>& self, const StringColumn& items, const std::o
 template <auto Fn>
 void strings_with_rows(Self<Fn>& self, const StringColumn& items, const RowsColumn& rows) {
     check_same_length(items, rows);
-    WithoutGil unlocked(!items.needs_gil());
+    WithoutGil unlocked;
     run_rows<Refusal::possible>(self, [&](Self<Fn>& target) {
         naming_position(rows.name(), [&](std::size_t& position) {
             items.for_each([&](std::size_t i, std::string_view item) {
@@ -139,7 +140,7 @@ inline constexpr std::size_t kBlockLength = 64;
 // state its per-item function leaves, item by item.
 template <auto Fn>
 void string_blocks(Self<Fn>& self, const StringColumn& items) {
-    WithoutGil unlocked(!items.needs_gil());
+    WithoutGil unlocked;
     std::array<std::string_view, kBlockLength> block;
     std::size_t held = 0;
     auto flush = [&] {
@@ -158,7 +159,7 @@ void string_blocks(Self<Fn>& self, const StringColumn& items) {
 template <auto Fn>
 std::vector<std::optional<bool>> query_string_blocks(const Self<Fn>& self, const StringColumn& items) {
     std::vector<std::optional<bool>> results(items.size());
-    WithoutGil unlocked(!items.needs_gil());
+    WithoutGil unlocked;
     std::array<std::string_view, kBlockLength> block;
     std::array<std::size_t, kBlockLength> rows;
     std::array<bool, kBlockLength> answers;
@@ -183,7 +184,7 @@ template <auto Fn>
 auto query_strings(const Self<Fn>& self, const StringColumn& items) {
     using Result = std::invoke_result_t<decltype(Fn), const Self<Fn>&, std::string_view>;
     std::vector<std::optional<Result>> results(items.size());
-    WithoutGil unlocked(!items.needs_gil());
+    WithoutGil unlocked;
     items.for_each([&](std::size_t i, std::string_view item) { results[i] = std::invoke(Fn, self, item); });
     return results;
 }

@@ -150,7 +150,7 @@ std::ptrdiff_t stride_of(const Py_buffer& view, int dimension) {
     return view.strides != nullptr ? view.strides[dimension] : view.itemsize;
 }
 
-void append_utf8(std::vector<char>& out, std::uint32_t c) {
+void append_utf8(LargeVector<char>& out, std::uint32_t c) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
     } else if (c < 0x800) {
@@ -331,9 +331,16 @@ double half_to_double(std::uint16_t bits) {
 
 // ---------------------------------------------------------------- strings
 
+namespace {
+
+constexpr const char* kStrColumn = "a column of str";
+// Room reserved per str before the copying starts; the text grows past it.
+constexpr std::size_t kExpectedItemBytes = 16;
+
+}  // namespace
+
 StringColumn::StringColumn(PyObject* o, std::string_view name) : name_(name) {
-    constexpr const char* kExpected = "a column of str";
-    refuse_text(o, name, kExpected);
+    refuse_text(o, name, kStrColumn);
     if (arrow::exports_arrow(o)) {
         from_arrow(o);
         return;
@@ -350,30 +357,40 @@ StringColumn::StringColumn(PyObject* o, std::string_view name) : name_(name) {
     from_sequence(o);
 }
 
-void StringColumn::add_views_chunk() {
+// Row i is text_ from the end of row i - 1 to ends[i].
+void StringColumn::add_text_rows(const LargeVector<std::size_t>& ends) {
+    views_.reserve(ends.size());
+    std::size_t start = 0;
+    for (std::size_t end : ends) {
+        views_.emplace_back(text_.data() + start, end - start);
+        start = end;
+    }
     size_ = views_.size();
     if (size_ > 0) chunks_.push_back({StringChunk::Layout::views, 0, size_, views_.data(), nullptr});
 }
 
-// The views point into the str objects, so a list is copied: code run by a
-// later argument's conversion may empty the caller's list, never this copy.
+// The bytes of every str are copied while its object is at hand, one pass
+// over the objects: the column then owns its rows, so the core reads them
+// without the GIL, and code run by a later argument's conversion (which may
+// empty the caller's list) cannot free them.
 void StringColumn::from_sequence(PyObject* o) {
-    refuse_text(o, name_, "a column of str");
-    source_ =
-        PyList_Check(o) ? Ref(PyList_GetSlice(o, 0, PyList_GET_SIZE(o))) : as_sequence(o, name_, "a column of str");
-    if (source_.get() == nullptr) throw PythonError{};
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(source_.get());
-    PyObject** items = PySequence_Fast_ITEMS(source_.get());
-    views_.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const Ref sequence = as_sequence(o, name_, kStrColumn);
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
+    PyObject** items = PySequence_Fast_ITEMS(sequence.get());
+    LargeVector<std::size_t> ends;
+    ends.reserve(n);
+    text_.reserve(n * kExpectedItemBytes);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string_view item;
         try {
-            views_.push_back(Convert<std::string_view>::from(items[i]));
+            item = Convert<std::string_view>::from(items[i]);
         } catch (const PythonError&) {
-            raise_again_at(name_, static_cast<std::size_t>(i));
+            raise_again_at(name_, i);
         }
+        text_.insert(text_.end(), item.begin(), item.end());
+        ends.push_back(text_.size());
     }
-    needs_gil_ = true;
-    add_views_chunk();
+    add_text_rows(ends);
 }
 
 // Each element holds `width` code points, padded with trailing NULs that are
@@ -383,7 +400,7 @@ void StringColumn::from_fixed_width_unicode(const Py_buffer& view) {
     const std::size_t width = static_cast<std::size_t>(view.itemsize) / 4;
     const bool swapped = parse_format(view.format)->swapped;
     const std::ptrdiff_t stride = stride_of(view, 0);
-    std::vector<std::size_t> ends;
+    LargeVector<std::size_t> ends;
     ends.reserve(count);
     text_.reserve(count * std::min<std::size_t>(width, 16));
     const char* element = static_cast<const char*>(view.buf);
@@ -399,13 +416,7 @@ void StringColumn::from_fixed_width_unicode(const Py_buffer& view) {
         }
         ends.push_back(text_.size());
     }
-    views_.reserve(count);
-    std::size_t start = 0;
-    for (std::size_t end : ends) {
-        views_.emplace_back(text_.data() + start, end - start);
-        start = end;
-    }
-    add_views_chunk();
+    add_text_rows(ends);
 }
 
 void StringColumn::from_arrow(PyObject* o) {

@@ -28,6 +28,7 @@
 #include "common/error.hpp"
 #include "python/arrow.hpp"
 #include "python/frame.hpp"
+#include "python/large_buffer.hpp"
 
 namespace quillo::py {
 
@@ -69,7 +70,7 @@ private:
 // Releases the GIL for the length of a scope when `release` is set.
 class WithoutGil {
 public:
-    explicit WithoutGil(bool release) : saved_(release ? PyEval_SaveThread() : nullptr) {}
+    explicit WithoutGil(bool release = true) : saved_(release ? PyEval_SaveThread() : nullptr) {}
     WithoutGil(const WithoutGil&) = delete;
     WithoutGil& operator=(const WithoutGil&) = delete;
     ~WithoutGil() {
@@ -110,8 +111,6 @@ public:
 
     std::string_view name() const { return name_; }
     std::size_t size() const { return size_; }
-    // Rows that point into Python objects need the GIL while they are read.
-    bool needs_gil() const { return needs_gil_; }
 
     // f(position, item) for every row that is not null, in order.
     template <class F>
@@ -166,14 +165,12 @@ private:
     void check_arrow_chunk(const StringChunk& chunk) const;
     template <class Offset>
     void check_offsets(const StringChunk& chunk) const;
-    void add_views_chunk();
+    void add_text_rows(const LargeVector<std::size_t>& ends);
 
     std::string_view name_;
     std::size_t size_ = 0;
-    bool needs_gil_ = false;
-    Ref source_;
-    std::vector<char> text_;
-    std::vector<std::string_view> views_;
+    LargeVector<char> text_;
+    LargeVector<std::string_view> views_;
     arrow::Import arrow_;
     std::vector<StringChunk> chunks_;
 };
@@ -307,7 +304,6 @@ public:
 
     std::string_view name() const { return name_; }
     std::size_t size() const { return size_; }
-    bool needs_gil() const { return false; }
 
     // f(position, value) for every row that is not null, in order.
     template <class F>
@@ -361,7 +357,7 @@ private:
     std::string_view name_;
     std::size_t size_ = 0;
     std::optional<NumberSource> source_;
-    std::vector<double> owned_;
+    LargeVector<double> owned_;
 };
 
 // A column of 64-bit integers, range-checked as the per-item argument is.

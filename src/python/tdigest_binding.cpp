@@ -13,7 +13,7 @@ using tdigest::TDigest;
 // The values are copied out of Python first, so the digest takes them
 // without the GIL.
 void add_batch(TDigest& digest, const DoubleBatch& batch) {
-    WithoutGil unlocked(true);
+    WithoutGil unlocked;
     digest.add_batch(batch.values);
 }
 
