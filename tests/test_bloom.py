@@ -1,6 +1,7 @@
 import pytest
 
 import quillo
+from cpp_checks import run_checks
 from wire import Reader, sequence, varint
 
 BloomFilter, CountingBloomFilter = quillo.BloomFilter, quillo.CountingBloomFilter
@@ -136,3 +137,7 @@ def test_more_than_64_hash_functions(cls):
     assert all(map(f.contains, words("w", 100)))
     assert not any(map(f.contains, words("out", 200)))
     assert all(map(cls.from_bytes(f.to_bytes()).contains, words("w", 100)))
+
+
+def test_positions_reduce_by_reciprocal_to_the_remainder(tmp_path_factory):
+    run_checks(tmp_path_factory, "tests/cpp/bloom_reduction_test.cpp")

@@ -11,29 +11,9 @@ namespace quillo::bloom {
 
 namespace {
 
-__extension__ using Wide = unsigned __int128;
-
 constexpr unsigned kWordBits = 64;
 // Blocks with more positions than this go item by item.
 constexpr std::size_t kMaxBlockPositions = 1024;
-
-// x mod d by multiplication: with the 128-bit reciprocal M = floor((2^128 - 1) / d) + 1
-// the remainder is exact for every 64-bit x and d.
-class Modulo {
-public:
-    explicit Modulo(std::uint64_t d) : d_(d), m_(~Wide{0} / d + 1) {}
-
-    std::uint64_t of(std::uint64_t x) const {
-        const Wide low = m_ * x;
-        const Wide bottom = ((low & ~std::uint64_t{0}) * d_) >> 64;
-        const Wide top = (low >> 64) * d_;
-        return static_cast<std::uint64_t>((bottom + top) >> 64);
-    }
-
-private:
-    std::uint64_t d_;
-    Wide m_;
-};
 
 // The positions of every item of a block, item after item.
 class BlockPositions {
@@ -41,7 +21,7 @@ public:
     BlockPositions(std::span<const std::string_view> items, std::uint64_t k, std::uint64_t m,
                    const std::uint64_t* words)
         : k_(k) {
-        const Modulo modulo(m);
+        const Reduction modulo(m);
         std::size_t n = 0;
         for (std::string_view item : items) {
             Probe(item).for_each_sum(k, [&](std::uint64_t h) {

@@ -22,6 +22,26 @@ Sizing size_for(std::uint64_t capacity, double error_rate);
 // per-item work bounded by the stored size.
 void check_decoded_shape(std::string_view name, std::uint64_t positions, std::uint64_t hash_functions);
 
+// x mod d by a reciprocal, for any 64-bit x and d > 0: with r = floor((2^64 - 1) / d)
+// the estimate floor(x * r / 2^64) is the quotient or one less, so one
+// conditional subtraction finishes the remainder. Two multiplications where
+// a division would take several times as long.
+class Reduction {
+public:
+    explicit Reduction(std::uint64_t d) : d_(d), reciprocal_(~std::uint64_t{0} / d) {}
+
+    std::uint64_t of(std::uint64_t x) const {
+        __extension__ using Wide = unsigned __int128;
+        const auto quotient = static_cast<std::uint64_t>((static_cast<Wide>(x) * reciprocal_) >> 64);
+        const std::uint64_t rest = x - quotient * d_;
+        return rest >= d_ ? rest - d_ : rest;
+    }
+
+private:
+    std::uint64_t d_;
+    std::uint64_t reciprocal_;
+};
+
 // The two item hashes; position i is (h1 + i * h2) mod m with the sum wrapping
 // at 64 bits. Positions are produced on the fly, so any k is supported.
 class Probe {
@@ -33,9 +53,10 @@ public:
     // false; returns whether every visit returned true.
     template <class Visit>
     bool all_of(std::uint64_t k, std::uint64_t m, Visit visit) const {
+        const Reduction modulo(m);
         std::uint64_t h = h1_;
         for (std::uint64_t i = 0; i < k; ++i, h += h2_) {
-            if (!visit(h % m)) return false;
+            if (!visit(modulo.of(h))) return false;
         }
         return true;
     }
