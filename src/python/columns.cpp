@@ -357,16 +357,9 @@ StringColumn::StringColumn(PyObject* o, std::string_view name) : name_(name) {
     from_sequence(o);
 }
 
-// Row i is text_ from the end of row i - 1 to ends[i].
-void StringColumn::add_text_rows(const LargeVector<std::size_t>& ends) {
-    views_.reserve(ends.size());
-    std::size_t start = 0;
-    for (std::size_t end : ends) {
-        views_.emplace_back(text_.data() + start, end - start);
-        start = end;
-    }
-    size_ = views_.size();
-    if (size_ > 0) chunks_.push_back({StringChunk::Layout::views, 0, size_, views_.data(), nullptr});
+void StringColumn::add_copied_rows() {
+    size_ = ends_.size();
+    if (size_ > 0) chunks_.push_back({StringChunk::Layout::copied, 0, size_, text_.data(), ends_.data(), nullptr});
 }
 
 // The bytes of every str are copied while its object is at hand, one pass
@@ -377,8 +370,7 @@ void StringColumn::from_sequence(PyObject* o) {
     const Ref sequence = as_sequence(o, name_, kStrColumn);
     const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
     PyObject** items = PySequence_Fast_ITEMS(sequence.get());
-    LargeVector<std::size_t> ends;
-    ends.reserve(n);
+    ends_.reserve(n);
     text_.reserve(n * kExpectedItemBytes);
     for (std::size_t i = 0; i < n; ++i) {
         std::string_view item;
@@ -388,9 +380,9 @@ void StringColumn::from_sequence(PyObject* o) {
             raise_again_at(name_, i);
         }
         text_.insert(text_.end(), item.begin(), item.end());
-        ends.push_back(text_.size());
+        ends_.push_back(text_.size());
     }
-    add_text_rows(ends);
+    add_copied_rows();
 }
 
 // Each element holds `width` code points, padded with trailing NULs that are
@@ -400,8 +392,7 @@ void StringColumn::from_fixed_width_unicode(const Py_buffer& view) {
     const std::size_t width = static_cast<std::size_t>(view.itemsize) / 4;
     const bool swapped = parse_format(view.format)->swapped;
     const std::ptrdiff_t stride = stride_of(view, 0);
-    LargeVector<std::size_t> ends;
-    ends.reserve(count);
+    ends_.reserve(count);
     text_.reserve(count * std::min<std::size_t>(width, 16));
     const char* element = static_cast<const char*>(view.buf);
     for (std::size_t i = 0; i < count; ++i, element += stride) {
@@ -414,9 +405,9 @@ void StringColumn::from_fixed_width_unicode(const Py_buffer& view) {
                 raise(PyExc_ValueError, at(name_, i) + "surrogates not allowed");
             append_utf8(text_, c);
         }
-        ends.push_back(text_.size());
+        ends_.push_back(text_.size());
     }
-    add_text_rows(ends);
+    add_copied_rows();
 }
 
 void StringColumn::from_arrow(PyObject* o) {
@@ -434,7 +425,7 @@ void StringColumn::from_arrow(PyObject* o) {
     }
     for (const arrow::OwnedArray& owned : arrow_.chunks) {
         const arrow::ArrowArray& a = owned.get();
-        StringChunk chunk{layout, size_, static_cast<std::size_t>(a.length), nullptr, &a};
+        StringChunk chunk{layout, size_, static_cast<std::size_t>(a.length), nullptr, nullptr, &a};
         size_ += chunk.length;
         if (chunk.length == 0) continue;
         check_arrow_chunk(chunk);

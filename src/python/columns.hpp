@@ -86,11 +86,12 @@ private:
 // A run of rows of one layout; `first` is the position of its first row in
 // the whole column.
 struct StringChunk {
-    enum class Layout { views, offsets32, offsets64, arrow_views };
+    enum class Layout { copied, offsets32, offsets64, arrow_views };
     Layout layout;
     std::size_t first;
     std::size_t length;
-    const std::string_view* views = nullptr;   // views
+    const char* text = nullptr;                // copied: row i runs from the end of row i - 1
+    const std::size_t* ends = nullptr;         //   (or the start) to ends[i]
     const arrow::ArrowArray* array = nullptr;  // the Arrow layouts
 };
 
@@ -117,9 +118,7 @@ public:
     void for_each(F&& f) const {
         for (const StringChunk& chunk : chunks_) {
             switch (chunk.layout) {
-                case StringChunk::Layout::views:
-                    for (std::size_t i = 0; i < chunk.length; ++i) f(chunk.first + i, chunk.views[i]);
-                    break;
+                case StringChunk::Layout::copied: for_each_copied(chunk, f); break;
                 case StringChunk::Layout::offsets32: for_each_offset<std::int32_t>(chunk, f); break;
                 case StringChunk::Layout::offsets64: for_each_offset<std::int64_t>(chunk, f); break;
                 case StringChunk::Layout::arrow_views: for_each_view(chunk, f); break;
@@ -128,6 +127,15 @@ public:
     }
 
 private:
+    template <class F>
+    static void for_each_copied(const StringChunk& chunk, F& f) {
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < chunk.length; ++i) {
+            f(chunk.first + i, std::string_view(chunk.text + start, chunk.ends[i] - start));
+            start = chunk.ends[i];
+        }
+    }
+
     template <class Offset, class F>
     static void for_each_offset(const StringChunk& chunk, F& f) {
         const arrow::ArrowArray& a = *chunk.array;
@@ -165,12 +173,12 @@ private:
     void check_arrow_chunk(const StringChunk& chunk) const;
     template <class Offset>
     void check_offsets(const StringChunk& chunk) const;
-    void add_text_rows(const LargeVector<std::size_t>& ends);
+    void add_copied_rows();
 
     std::string_view name_;
     std::size_t size_ = 0;
     LargeVector<char> text_;
-    LargeVector<std::string_view> views_;
+    LargeVector<std::size_t> ends_;
     arrow::Import arrow_;
     std::vector<StringChunk> chunks_;
 };
