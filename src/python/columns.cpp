@@ -150,7 +150,7 @@ std::ptrdiff_t stride_of(const Py_buffer& view, int dimension) {
     return view.strides != nullptr ? view.strides[dimension] : view.itemsize;
 }
 
-void append_utf8(LargeVector<char>& out, std::uint32_t c) {
+void append_utf8(LargeBytes& out, std::uint32_t c) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
     } else if (c < 0x800) {
@@ -379,7 +379,7 @@ void StringColumn::from_sequence(PyObject* o) {
         } catch (const PythonError&) {
             raise_again_at(name_, i);
         }
-        text_.insert(text_.end(), item.begin(), item.end());
+        text_.append(item.data(), item.size());
         ends_.push_back(text_.size());
     }
     add_copied_rows();

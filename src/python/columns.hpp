@@ -177,7 +177,7 @@ private:
 
     std::string_view name_;
     std::size_t size_ = 0;
-    LargeVector<char> text_;
+    LargeBytes text_;
     LargeVector<std::size_t> ends_;
     arrow::Import arrow_;
     std::vector<StringChunk> chunks_;
