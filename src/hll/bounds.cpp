@@ -92,10 +92,10 @@ Deviations raw_deviations(double bias, double sd, double z) {
     return {far, -bias};
 }
 
-// The interval of the reading that answered, as if it always answered.
-CountInterval answering_reading_interval(std::span<const std::uint8_t> registers, double estimate, double z) {
-    const double m = static_cast<double>(registers.size());
-    if (register_estimate_is_linear(registers)) {
+// The interval of the reading that answered (linear counting or the
+// formula), as if it always answered.
+CountInterval answering_reading_interval(double m, double estimate, bool linear, double z) {
+    if (linear) {
         return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z);
     }
     // The formula answers n (1 + bias) with relative deviation spread / sqrt(m);
@@ -118,14 +118,16 @@ CountInterval hip_interval(double estimate, double m, double z, double start) {
 }
 
 CountInterval register_interval(std::span<const std::uint8_t> registers, double z) {
+    const double m = static_cast<double>(registers.size());
     const double estimate = register_estimate(registers);
+    const bool linear = register_estimate_is_linear(registers);
     // Whether the model applies depends on the state alone, so that the
     // intervals of one state widen with the confidence.
     const SwitchModel model(registers);
-    if (model.straddles(answering_reading_interval(registers, estimate, kSwitchReachZ))) {
+    if (model.straddles(answering_reading_interval(m, estimate, linear, kSwitchReachZ))) {
         return model.interval(estimate, z);
     }
-    return answering_reading_interval(registers, estimate, z);
+    return answering_reading_interval(m, estimate, linear, z);
 }
 
 CountInterval occupancy_interval(double slots, double m, double z) {

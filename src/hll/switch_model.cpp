@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <numbers>
 
@@ -19,16 +20,34 @@ constexpr double kSwitchLoad = 2.5;
 // of an interval leaves that interval as the other reading gives it.
 constexpr double kNegligibleShare = 1e-3;
 
-// The search for a bound steps outwards by this factor until it passes the
-// bound (at most this many times: a chance that rounds to 1 is never
-// passed), then closes in by regula falsi until the relative width is
-// below the tolerance (at most this many times).
-constexpr double kSearchStep = 1.25;
-constexpr int kMaxSearchSteps = 200;
+// The search for a bound steps outwards in log n, from this step doubling
+// at each step, until it passes the bound (at most this many times, some
+// 1e35 times the estimate: a chance that rounds to 1 is never passed), then
+// closes in by regula falsi until the relative width is below the
+// tolerance (at most this many times).
+constexpr double kFirstLogStep = 0.02;
+constexpr int kMaxSearchSteps = 12;
 constexpr double kSearchTolerance = 1e-8;
 constexpr int kMaxRefinements = 100;
 
 double normal_upper_tail(double x) { return 0.5 * std::erfc(x / std::numbers::sqrt2); }
+
+// The normal quantile of a chance: the chances the bounds compare run
+// nearly linearly in log n on this scale, so regula falsi closes in within
+// a few steps. Chances a double cannot tell from 0 or 1 read as the
+// nearest ones it can.
+double probit(double chance) {
+    constexpr double kLeast = 1e-300;
+    constexpr double kMost = 1.0 - 0x1p-53;
+    return normal_quantile(std::clamp(chance, kLeast, kMost));
+}
+
+// 2^-r, written straight into the exponent of a double.
+double power_of_half(std::uint8_t r) {
+    constexpr std::uint64_t kExponentBias = 1023;
+    constexpr int kMantissaBits = 52;
+    return std::bit_cast<double>((kExponentBias - r) << kMantissaBits);
+}
 
 // (x - mean) / sd, infinite on the side of x when the spread vanishes.
 double score(double x, double mean, double sd) {
@@ -103,6 +122,10 @@ namespace {
 // Kept below 1 for the quadrature; near the switch it is 0.5 to 0.8.
 constexpr double kMaxCorrelation = 0.99;
 
+// Register values r above the one where t 2^-r falls below this add
+// nothing a double holds to the moments.
+constexpr double kNegligibleLoad = 0x1p-40;
+
 // Each register holds a Poisson(t) count of items whose value exceeds r
 // with chance 2^-r, so P(R <= r) = exp(-t 2^-r); the fixed total n takes
 // away the part of the (co)variances that runs through the item count K
@@ -113,8 +136,8 @@ RegisterLaw register_law(double t, double m) {
     double slope = 0.0;   // dE[2^-R]/dt
     double below = 0.0;   // P(R <= r - 1)
     double below_slope = 0.0;
-    for (int r = 0; r < 64; ++r) {
-        const double w = std::ldexp(1.0, -r);
+    // w = 2^-r from r = 0 (the empty registers) on.
+    for (double w = 1.0; w == 1.0 || (w * t >= kNegligibleLoad && w > 0.0); w *= 0.5) {
         // exp(-t 2^-r) is the square root of the one before.
         const double at_most = below > 0.0 ? std::sqrt(below) : std::exp(-t * w);
         const double at_most_slope = -w * at_most;
@@ -137,7 +160,7 @@ RegisterLaw register_law(double t, double m) {
 
 SwitchModel::SwitchModel(std::span<const std::uint8_t> registers) : m_(static_cast<double>(registers.size())) {
     double sum = 0.0;
-    for (std::uint8_t r : registers) sum += std::ldexp(1.0, -r);
+    for (std::uint8_t r : registers) sum += power_of_half(r);
     formula_numerator_ = raw_register_estimate(registers) * sum;
     switch_sum_ = formula_numerator_ / (kSwitchLoad * m_);
 }
@@ -173,22 +196,26 @@ double SwitchModel::excess(double estimate, double n, double tail, bool upper) c
     double low = tail;
     if (at_most_n < tail) low = at_most_n;
     if (1.0 - at_most_n < tail) low = 2.0 * tail - (1.0 - at_most_n);
-    return answer_at_most(estimate, law) - (upper ? low : 1.0 - 2.0 * tail + low);
+    return probit(answer_at_most(estimate, law)) - probit(upper ? low : 1.0 - 2.0 * tail + low);
 }
 
 double SwitchModel::count_where(double estimate, double tail, bool upper) const {
     const auto excess_at = [&](double log_n) { return excess(estimate, std::exp(log_n), tail, upper); };
     const auto accepts = [upper](double value) { return upper ? value > 0.0 : value <= 0.0; };
-    // The estimate is accepted under n = estimate (up to rounding: it may
-    // lie on the edge); step outwards in log n until a count rejects it.
-    const double step = upper ? std::log(kSearchStep) : -std::log(kSearchStep);
-    double near = std::log(estimate);
+    // The estimate is accepted under n = estimate, often on the edge (when n
+    // lies in a tail of its answers): then the bound is the estimate.
+    const double direction = upper ? 1.0 : -1.0;
+    double near = std::log(estimate) + direction * kSearchTolerance;
     double near_excess = excess_at(near);
+    if (!accepts(near_excess)) return estimate;
+    // Step outwards until a count rejects it.
+    double step = direction * kFirstLogStep;
     double far = near + step;
     double far_excess = excess_at(far);
     for (int i = 0; i < kMaxSearchSteps && accepts(far_excess); ++i) {
         near = far;
         near_excess = far_excess;
+        step *= 2.0;
         far += step;
         far_excess = excess_at(far);
     }

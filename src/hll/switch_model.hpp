@@ -35,9 +35,10 @@ private:
     // The chance that a sketch whose registers follow `law` answers
     // `estimate` or less.
     double answer_at_most(double estimate, const RegisterLaw& law) const;
-    // How far the chance that a sketch of n items answers `estimate` or less
-    // lies above the lowest (upper bound) or below the highest (lower bound)
-    // answer accepted under n; falls as n grows and crosses 0 at the bound.
+    // How far, in normal quantiles, the chance that a sketch of n items
+    // answers `estimate` or less lies above the share below the accepted
+    // answers (upper bound) or above the share up to their highest (lower
+    // bound); falls as n grows and crosses 0 at the bound.
     double excess(double estimate, double n, double tail, bool upper) const;
     // The upper or lower bound, searched from `estimate` outwards.
     double count_where(double estimate, double tail, bool upper) const;
