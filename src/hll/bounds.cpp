@@ -9,6 +9,7 @@
 #include "hll/hll_sketch.hpp"
 #include "hll/hllpp_estimator.hpp"
 #include "hll/register_error_table.hpp"
+#include "hll/switch_model.hpp"
 
 namespace quillo::hll {
 
@@ -19,6 +20,11 @@ namespace {
 // reach 0, so the divisor stays at this or above (the bound at most 8
 // times the estimate).
 constexpr double kMinRawDivisor = 0.125;
+
+// Near the switch from linear counting to the formula, both readings are
+// modelled together when, within this many deviations of the answering
+// reading, each answers in a share of sketches that matters.
+constexpr double kSwitchReachZ = 3.0;
 
 // Linear counting over m registers at load lambda = n / m has variance
 // m (e^lambda - lambda - 1).
@@ -86,6 +92,21 @@ Deviations raw_deviations(double bias, double sd, double z) {
     return {far, -bias};
 }
 
+// The interval of the reading that answered (linear counting or the
+// formula), as if it always answered.
+CountInterval answering_reading_interval(double m, double estimate, bool linear, double z) {
+    if (linear) {
+        return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z);
+    }
+    // The formula answers n (1 + bias) with relative deviation spread / sqrt(m);
+    // the bounds are the counts whose answer would lie that far away.
+    const RawError error = raw_error_at(unbiased_load(estimate / m));
+    const Deviations d = raw_deviations(error.bias, error.spread / std::sqrt(m), z);
+    const double lower = estimate / (1.0 + error.bias + d.above);
+    const double upper = estimate / std::max(kMinRawDivisor, 1.0 + error.bias - d.below);
+    return {std::min(lower, estimate), std::max(upper, estimate)};
+}
+
 }  // namespace
 
 CountInterval hip_interval(double estimate, double m, double z, double start) {
@@ -99,16 +120,14 @@ CountInterval hip_interval(double estimate, double m, double z, double start) {
 CountInterval register_interval(std::span<const std::uint8_t> registers, double z) {
     const double m = static_cast<double>(registers.size());
     const double estimate = register_estimate(registers);
-    if (register_estimate_is_linear(registers)) {
-        return interval_around(estimate, std::sqrt(occupancy_variance(estimate, m)), z);
+    const bool linear = register_estimate_is_linear(registers);
+    // Whether the model applies depends on the state alone, so that the
+    // intervals of one state widen with the confidence.
+    const SwitchModel model(registers);
+    if (model.straddles(answering_reading_interval(m, estimate, linear, kSwitchReachZ))) {
+        return model.interval(estimate, z);
     }
-    // The formula answers n (1 + bias) with relative deviation spread / sqrt(m);
-    // the bounds are the counts whose answer would lie that far away.
-    const RawError error = raw_error_at(unbiased_load(estimate / m));
-    const Deviations d = raw_deviations(error.bias, error.spread / std::sqrt(m), z);
-    const double lower = estimate / (1.0 + error.bias + d.above);
-    const double upper = estimate / std::max(kMinRawDivisor, 1.0 + error.bias - d.below);
-    return {std::min(lower, estimate), std::max(upper, estimate)};
+    return answering_reading_interval(m, estimate, linear, z);
 }
 
 CountInterval occupancy_interval(double slots, double m, double z) {

@@ -13,7 +13,7 @@ namespace quillo::hll {
 CountInterval hip_interval(double estimate, double m, double z, double start = 0.0);
 
 // register_estimate(registers): linear counting while it answers, else the
-// classic formula.
+// classic formula; near the switch between them, both as one estimator.
 CountInterval register_interval(std::span<const std::uint8_t> registers, double z);
 
 // `slots` occupied of m registers, each occupied slot proving an item:
