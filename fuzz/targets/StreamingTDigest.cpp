@@ -19,8 +19,8 @@ void exercise(StreamingTDigest& s, const StreamingTDigest& copy, const quillo::f
     };
     for (double v : feed.values) tolerate([&] { s.add(v); });
     queries(s);
-    // Enough values to fill the buffer once: a decoded buffer of one value
-    // would otherwise merge the digest on every add.
+    // Enough values to fill the buffer once: a decoded buffer size of 1
+    // would otherwise merge the digest on each of 200 adds.
     const std::uint64_t adds = std::min<std::uint64_t>(s.buffer_size() + 1, kMostAdds);
     for (std::uint64_t i = 0; i < adds; ++i) tolerate([&] { s.add(static_cast<double>(i) * 0.5); });
     s.flush();

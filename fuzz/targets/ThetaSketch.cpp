@@ -9,7 +9,7 @@ namespace {
 // zeroed pages: a large k costs address space, not memory, and a table that
 // cannot be had is refused (tests/test_limits.py). Every operation walks the
 // whole table, so an input of a few bytes naming a large k would cost the
-// fuzzer a thousand times as much as one of the default k, through the same
+// fuzzer hundreds of times as much as one of the default k, through the same
 // code; legal sizes beyond the default are left to those tests. An lg_k past
 // the largest legal one still reaches the decoder, which refuses it.
 constexpr std::size_t kLgKOffset = 5;
