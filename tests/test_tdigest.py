@@ -192,6 +192,10 @@ class TestDecodedStates:
         ([(1.0, 1.0)], INF, 1, "total weight negative or not finite"),
         ([(1.0, 1.0)], -1.0, 1, "total weight negative or not finite"),
         ([], 0.0, 5, "count without centroids"),  # a median of 0.0 for values never seen
+        # a merge with itself would overflow the total, or the centroid weights, to infinity
+        ([(1.0, 1.0)], 2.0**128 * 1.5, 1, "total weight exceeds 2\\^128"),
+        ([(1.0, 1e308)], 1.0, 1, "centroid weight beyond the total weight"),
+        ([(1.0, 1.0), (2.0, 3.0)], 2.0, 2, "centroid weight beyond the total weight"),
     ])
     def test_refusals(self, centroids, digest_count, count, why):
         data = digest_image(centroids, digest_count, count)
@@ -199,6 +203,14 @@ class TestDecodedStates:
             TDigest.from_bytes(data)
         with pytest.raises(ValueError, match=f"^corrupt data: StreamingTDigest decode failed: {why}$"):
             StreamingTDigest.from_bytes(data + varint(0) + varint(10))
+
+    def test_a_merge_past_the_largest_total_weight_is_refused(self):
+        image = digest_image([(1.0, 2.0**127), (2.0, 2.0**127)], 2.0**128, 2)
+        heavy = TDigest.from_bytes(image)
+        with pytest.raises(ValueError, match="^the merged total weight would exceed 2\\^128$"):
+            heavy.merge(TDigest.from_bytes(image))
+        heavy.add_batch([5.0] * 3000)  # values cannot carry it past the bound
+        assert TDigest.from_bytes(heavy.to_bytes()).to_bytes() == heavy.to_bytes()
 
     def test_what_objects_write_is_accepted(self):
         t = batch([1.0, 2.0, 3.0])

@@ -19,6 +19,14 @@ constexpr double kRankTolerance = 1e-6;
 constexpr int kTrimmedMeanSteps = 1000;
 constexpr std::uint64_t kBytesPerCentroid = 16;
 constexpr std::uint64_t kFixedBytes = 112;
+// The most total weight a digest may carry: far past any count of values
+// (2^64), and so far from overflow that no sum of values or centroid weights
+// carries it to infinity. Adding values cannot cross it (a batch is far
+// smaller than its spacing of doubles there), a merge can and is refused.
+constexpr double kMaxTotalWeight = 0x1p128;
+// How far a centroid's weight may pass the total weight: a fold adds the
+// weights in another order than the total.
+constexpr double kWeightTolerance = 1e-9;
 
 // A NaN operand yields the other; ties keep the first.
 double min_ignoring_nan(double first, double second) {
@@ -91,6 +99,7 @@ void TDigest::add_batch(const std::vector<double>& values) {
 
 void TDigest::merge(const TDigest& other) {
     if (other.count_ == 0) return;
+    if (digest_.count + other.digest_.count > kMaxTotalWeight) fail("the merged total weight would exceed 2^128");
     const Digest both[] = {digest_, other.digest_};
     digest_ = merge_digest_list(both);
     count_ += other.count_;
@@ -267,8 +276,9 @@ TDigest TDigest::from_bytes(std::span<const std::uint8_t> data) {
 // Refuses states no digest reaches, on which estimates would divide by a
 // zero weight, turn NaN, or stop at other centroids than the walks over an
 // ordered digest do: centroids with a weight that is not positive and
-// finite, centroids out of order, a total weight that is negative or not
-// finite, and a count without centroids.
+// finite, centroids out of order, a total weight that is negative, not
+// finite, beyond kMaxTotalWeight or below a centroid's weight, and a count
+// without centroids.
 void TDigest::check_decoded(std::string_view name) const {
     auto refuse = [name](const char* why) { codec::corrupt_data(std::string(name) + " decode failed: " + why); };
     const auto& centroids = digest_.centroids;
@@ -280,6 +290,13 @@ void TDigest::check_decoded(std::string_view name) const {
         refuse("centroids out of order");
     }
     if (!(digest_.count >= 0.0 && std::isfinite(digest_.count))) refuse("total weight negative or not finite");
+    if (digest_.count > kMaxTotalWeight) refuse("total weight exceeds 2^128");
+    // A fold keeps each centroid within the total weight; one beyond it
+    // could overflow in a merge while the total stays in range.
+    const double heaviest = digest_.count * (1.0 + kWeightTolerance);
+    for (const Centroid& c : centroids) {
+        if (c.weight > heaviest) refuse("centroid weight beyond the total weight");
+    }
     if (count_ > 0 && centroids.empty()) refuse("count without centroids");
 }
 
