@@ -123,7 +123,7 @@ CountInterval register_interval(std::span<const std::uint8_t> registers, double 
     const bool linear = register_estimate_is_linear(registers);
     // Whether the model applies depends on the state alone, so that the
     // intervals of one state widen with the confidence.
-    const SwitchModel model(registers);
+    const SwitchModel model(registers.size());
     if (model.straddles(answering_reading_interval(m, estimate, linear, kSwitchReachZ))) {
         return model.interval(estimate, z);
     }

@@ -11,6 +11,7 @@
 #include "common/error.hpp"
 #include "common/memory.hpp"
 #include "hash/hash.hpp"
+#include "hll/hllpp_estimator.hpp"
 
 namespace quillo::hll {
 
@@ -43,15 +44,6 @@ constexpr double kKxqTolerance = 1e-6;
 
 bool finite_non_negative(double x) { return std::isfinite(x) && x >= 0; }
 
-double alpha(std::uint64_t m) {
-    switch (m) {
-        case 16: return 0.673;
-        case 32: return 0.697;
-        case 64: return 0.709;
-        default: return 0.7213 / (1.0 + 1.079 / static_cast<double>(m));
-    }
-}
-
 }  // namespace
 
 double register_estimate(std::span<const std::uint8_t> registers) {
@@ -62,8 +54,8 @@ double register_estimate(std::span<const std::uint8_t> registers) {
         zeros += r == 0;
     }
     const double m = static_cast<double>(registers.size());
-    const double raw = alpha(registers.size()) * m * m / sum;
-    if (raw <= 2.5 * m && zeros > 0) return m * std::log(m / static_cast<double>(zeros));
+    const double raw = hllpp::alpha(registers.size()) * m * m / sum;
+    if (raw <= kLinearCountingLoad * m && zeros > 0) return m * std::log(m / static_cast<double>(zeros));
     return raw;
 }
 
@@ -71,12 +63,13 @@ double raw_register_estimate(std::span<const std::uint8_t> registers) {
     double sum = 0.0;
     for (std::uint8_t r : registers) sum += inverse_pow2(r);
     const double m = static_cast<double>(registers.size());
-    return alpha(registers.size()) * m * m / sum;
+    return hllpp::alpha(registers.size()) * m * m / sum;
 }
 
 bool register_estimate_is_linear(std::span<const std::uint8_t> registers) {
     const double m = static_cast<double>(registers.size());
-    return raw_register_estimate(registers) <= 2.5 * m && std::ranges::find(registers, 0) != registers.end();
+    return raw_register_estimate(registers) <= kLinearCountingLoad * m &&
+           std::ranges::find(registers, 0) != registers.end();
 }
 
 HllSketch::HllSketch(std::uint8_t lg_k)

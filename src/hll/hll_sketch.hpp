@@ -17,7 +17,9 @@ inline constexpr std::uint8_t kMaxLgK = 18;
 inline constexpr std::uint8_t kMaxDecodedLgK = 26;
 
 // The classic register estimate: alpha * m^2 / sum(2^-r), with linear counting
-// while the raw value is at most 2.5 m and some register is still zero.
+// while the raw value is at most kLinearCountingLoad * m and some register
+// is still zero.
+inline constexpr double kLinearCountingLoad = 2.5;
 double register_estimate(std::span<const std::uint8_t> registers);
 // The classic formula alone, alpha * m^2 / sum(2^-r).
 double raw_register_estimate(std::span<const std::uint8_t> registers);

@@ -2,19 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <numbers>
 
 #include "hll/hll_sketch.hpp"
+#include "hll/hllpp_estimator.hpp"
 
 namespace quillo::hll {
 
 namespace {
-
-// register_estimate answers by linear counting while the formula reads at
-// most this many times m.
-constexpr double kSwitchLoad = 2.5;
 
 // A reading answering in fewer than this share of sketches at every count
 // of an interval leaves that interval as the other reading gives it.
@@ -40,13 +36,6 @@ double probit(double chance) {
     constexpr double kLeast = 1e-300;
     constexpr double kMost = 1.0 - 0x1p-53;
     return normal_quantile(std::clamp(chance, kLeast, kMost));
-}
-
-// 2^-r, written straight into the exponent of a double.
-double power_of_half(std::uint8_t r) {
-    constexpr std::uint64_t kExponentBias = 1023;
-    constexpr int kMantissaBits = 52;
-    return std::bit_cast<double>((kExponentBias - r) << kMantissaBits);
 }
 
 // (x - mean) / sd, infinite on the side of x when the spread vanishes.
@@ -158,12 +147,10 @@ RegisterLaw register_law(double t, double m) {
 
 }  // namespace
 
-SwitchModel::SwitchModel(std::span<const std::uint8_t> registers) : m_(static_cast<double>(registers.size())) {
-    double sum = 0.0;
-    for (std::uint8_t r : registers) sum += power_of_half(r);
-    formula_numerator_ = raw_register_estimate(registers) * sum;
-    switch_sum_ = formula_numerator_ / (kSwitchLoad * m_);
-}
+SwitchModel::SwitchModel(std::uint64_t registers)
+    : m_(static_cast<double>(registers)),
+      switch_sum_(hllpp::alpha(registers) * m_ / kLinearCountingLoad),
+      formula_numerator_(hllpp::alpha(registers) * m_ * m_) {}
 
 double SwitchModel::linear_share(const RegisterLaw& law) const {
     return normal_upper_tail(score(switch_sum_, law.sum_mean, law.sum_sd));

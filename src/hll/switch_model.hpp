@@ -5,7 +5,6 @@
 // counting near the switch are those whose registers read low, and an
 // interval from either reading alone misses that selection.
 #include <cstdint>
-#include <span>
 
 #include "common/confidence.hpp"
 
@@ -15,7 +14,8 @@ struct RegisterLaw;
 
 class SwitchModel {
 public:
-    explicit SwitchModel(std::span<const std::uint8_t> registers);
+    // The model of register_estimate over this many registers.
+    explicit SwitchModel(std::uint64_t registers);
 
     // Whether, at some count within `interval`, each reading answers in more
     // than a negligible share of sketches.
