@@ -73,6 +73,12 @@ public:
     void u64(std::uint64_t v) { store(v); }
     void f64(double v) { store(v); }
     void bytes(std::span<const std::uint8_t> run) { bytes_.insert(bytes_.end(), run.begin(), run.end()); }
+    // A run of fixed-width fields in one copy rather than one append per field.
+    template <class T>
+    void run(std::span<const T> fields) {
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(fields.data());
+        bytes_.insert(bytes_.end(), raw, raw + fields.size_bytes());  // little-endian host
+    }
     void reserve(std::size_t n) { bytes_.reserve(n); }
     Bytes take() { return std::move(bytes_); }
 

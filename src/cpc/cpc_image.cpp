@@ -18,7 +18,7 @@ constexpr std::uint64_t kColumns = 64;
 
 void write_words(codec::Output& out, const std::vector<std::uint32_t>& words) {
     out.u32(static_cast<std::uint32_t>(words.size()));
-    for (std::uint32_t word : words) out.u32(word);
+    out.run(std::span<const std::uint32_t>(words));
 }
 
 std::vector<std::uint32_t> read_words(codec::Cursor& cursor, std::uint32_t count) {
@@ -146,7 +146,7 @@ std::vector<std::uint8_t> CpcSketch::to_bytes() const {
     out.f64(hip_estimate_);
     out.u32(static_cast<std::uint32_t>(compressed.pair_words.size()));
     out.u32(compressed.pair_count);
-    for (std::uint32_t word : compressed.pair_words) out.u32(word);
+    out.run(std::span<const std::uint32_t>(compressed.pair_words));
     write_words(out, compressed.window_words);
     return out.take();
 }

@@ -98,7 +98,7 @@ std::vector<std::uint8_t> KllImage::encode(const KllSketch& sketch) {
     }
     out.u32(offset);
     for (const auto& level : sketch.levels_) {
-        for (double v : level.values) out.f64(v);
+        out.run(std::span<const double>(level.values));
     }
     const double absent = std::bit_cast<double>(kAbsentExtremeBits);
     out.f64(sketch.min_value_.value_or(absent));

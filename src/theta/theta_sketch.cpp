@@ -197,7 +197,7 @@ std::vector<std::uint8_t> ThetaSketch::to_bytes() const {
     out.u32(static_cast<std::uint32_t>(count_));
     out.u32(0);
     out.u64(theta_);
-    for (std::uint64_t h : sorted) out.u64(h);
+    out.run(std::span<const std::uint64_t>(sorted));
     return out.take();
 }
 
