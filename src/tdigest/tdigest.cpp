@@ -24,6 +24,9 @@ constexpr std::uint64_t kFixedBytes = 112;
 // carries it to infinity. Adding values cannot cross it (a batch is far
 // smaller than its spacing of doubles there), a merge can and is refused.
 constexpr double kMaxTotalWeight = 0x1p128;
+// The most values a digest may count: far past any stream, and far enough
+// from 2^64 that no count of added values wraps it. A merge is refused past it.
+constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 62;
 // How far a centroid's weight may pass the total weight: a fold adds the
 // weights in another order than the total.
 constexpr double kWeightTolerance = 1e-9;
@@ -100,6 +103,7 @@ void TDigest::add_batch(const std::vector<double>& values) {
 void TDigest::merge(const TDigest& other) {
     if (other.count_ == 0) return;
     if (digest_.count + other.digest_.count > kMaxTotalWeight) fail("the merged total weight would exceed 2^128");
+    if (count_ + other.count_ > kMaxCount) fail("the merged count would exceed 2^62");
     const Digest both[] = {digest_, other.digest_};
     digest_ = merge_digest_list(both);
     count_ += other.count_;
@@ -277,8 +281,8 @@ TDigest TDigest::from_bytes(std::span<const std::uint8_t> data) {
 // zero weight, turn NaN, or stop at other centroids than the walks over an
 // ordered digest do: centroids with a weight that is not positive and
 // finite, centroids out of order, a total weight that is negative, not
-// finite, beyond kMaxTotalWeight or below a centroid's weight, and a count
-// without centroids.
+// finite, beyond kMaxTotalWeight or below a centroid's weight, a count
+// beyond kMaxCount and a count without centroids.
 void TDigest::check_decoded(std::string_view name) const {
     auto refuse = [name](const char* why) { codec::corrupt_data(std::string(name) + " decode failed: " + why); };
     const auto& centroids = digest_.centroids;
@@ -297,6 +301,7 @@ void TDigest::check_decoded(std::string_view name) const {
     for (const Centroid& c : centroids) {
         if (c.weight > heaviest) refuse("centroid weight beyond the total weight");
     }
+    if (count_ > kMaxCount) refuse("count exceeds 2^62");
     if (count_ > 0 && centroids.empty()) refuse("count without centroids");
 }
 
