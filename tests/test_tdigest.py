@@ -192,7 +192,7 @@ class TestDecodedStates:
         ([(1.0, 1.0)], INF, 1, "total weight negative or not finite"),
         ([(1.0, 1.0)], -1.0, 1, "total weight negative or not finite"),
         ([], 0.0, 5, "count without centroids"),  # a median of 0.0 for values never seen
-        ([(1.0, 1.0)], 1.0, 2**62 + 1, "count exceeds 2\\^62"),  # a merge could wrap the count to 0
+        ([(1.0, 1.0)], 1.0, 2**62 + 1, "count exceeds 2\\^62"),
         # a merge with itself would overflow the total, or the centroid weights, to infinity
         ([(1.0, 1.0)], 2.0**128 * 1.5, 1, "total weight exceeds 2\\^128"),
         ([(1.0, 1e308)], 1.0, 1, "centroid weight beyond the total weight"),
@@ -213,12 +213,15 @@ class TestDecodedStates:
         heavy.add_batch([5.0] * 3000)  # values cannot carry it past the bound
         assert TDigest.from_bytes(heavy.to_bytes()).to_bytes() == heavy.to_bytes()
 
-    def test_a_merge_past_the_largest_count_is_refused(self):
-        image = digest_image([(1.0, 1.0)], 1.0, 2**62)
+    def test_the_count_stops_at_2_to_the_62_instead_of_wrapping(self):
+        image = digest_image([(1.0, 1.0)], 1.0, 2**62 - 1)
         crowded = TDigest.from_bytes(image)
-        with pytest.raises(ValueError, match="^the merged count would exceed 2\\^62$"):
-            crowded.merge(TDigest.from_bytes(digest_image([(2.0, 1.0)], 1.0, 1)))
-        assert crowded.to_bytes() == image  # the refused merge changed nothing
+        crowded.merge(TDigest.from_bytes(image))  # the sum, 2^63 - 2, stops at the bound
+        assert crowded.count() == 2**62
+        crowded.add(5.0)
+        crowded.add_batch([6.0, 7.0])
+        assert crowded.count() == 2**62
+        assert TDigest.from_bytes(crowded.to_bytes()).to_bytes() == crowded.to_bytes()
 
     def test_what_objects_write_is_accepted(self):
         t = batch([1.0, 2.0, 3.0])

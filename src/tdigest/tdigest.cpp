@@ -24,8 +24,9 @@ constexpr std::uint64_t kFixedBytes = 112;
 // carries it to infinity. Adding values cannot cross it (a batch is far
 // smaller than its spacing of doubles there), a merge can and is refused.
 constexpr double kMaxTotalWeight = 0x1p128;
-// The most values a digest may count: far past any stream, and far enough
-// from 2^64 that no count of added values wraps it. A merge is refused past it.
+// The most values a digest counts: adds and merges stop the count there
+// rather than wrap it, and the decoder refuses more. No stream reaches it
+// (146 years at a billion values a second); only a crafted image comes near.
 constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 62;
 // How far a centroid's weight may pass the total weight: a fold adds the
 // weights in another order than the total.
@@ -78,9 +79,11 @@ void TDigest::take_max(double value) {
     if (!max_value_ || value > *max_value_) max_value_ = value;
 }
 
+void TDigest::count_more(std::uint64_t n) { count_ = n > kMaxCount - count_ ? kMaxCount : count_ + n; }
+
 void TDigest::add(double value) {
     digest_ = merge_values(digest_, std::span<const double>(&value, 1));
-    ++count_;
+    count_more(1);
     take_min(value);
     take_max(value);
 }
@@ -93,7 +96,7 @@ void TDigest::add_batch(const std::vector<double>& values) {
     std::vector<double> sorted = values;
     sort_batch(sorted);
     digest_ = merge_values(digest_, sorted);
-    count_ += values.size();
+    count_more(values.size());
     for (double v : values) {
         take_min(v);
         take_max(v);
@@ -103,10 +106,9 @@ void TDigest::add_batch(const std::vector<double>& values) {
 void TDigest::merge(const TDigest& other) {
     if (other.count_ == 0) return;
     if (digest_.count + other.digest_.count > kMaxTotalWeight) fail("the merged total weight would exceed 2^128");
-    if (count_ + other.count_ > kMaxCount) fail("the merged count would exceed 2^62");
     const Digest both[] = {digest_, other.digest_};
     digest_ = merge_digest_list(both);
-    count_ += other.count_;
+    count_more(other.count_);
     if (other.min_value_)
         min_value_ = min_value_ ? min_ignoring_nan(*min_value_, *other.min_value_) : *other.min_value_;
     if (other.max_value_)

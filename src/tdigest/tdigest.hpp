@@ -64,6 +64,7 @@ private:
     // The engine estimate without the shortcut to the exact extremes.
     std::optional<double> estimate(double q) const;
     std::optional<double> rank_shortcut(double value) const;
+    void count_more(std::uint64_t n);
     void take_min(double value);
     void take_max(double value);
 
